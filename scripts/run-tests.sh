@@ -1,0 +1,15 @@
+#!/bin/sh
+# Builds tindrel twice, plainly and with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs the whole test suite on both builds.
+set -e
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTINDREL_SANITIZE=ON
+cmake --build build-asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j "$jobs"

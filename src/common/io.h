@@ -1,0 +1,101 @@
+// Low-level pieces shared by every subsystem: descriptor and FILE* owners,
+// the send loop and the time texts.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace tindrel {
+
+// Move-only owner of a file descriptor; closes it once, in the destructor.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Move-only owner of a FILE*; fclose once, in the destructor.
+class UniqueFile {
+public:
+    UniqueFile() = default;
+    explicit UniqueFile(FILE* f) : f_(f) {}
+    UniqueFile(const UniqueFile&) = delete;
+    UniqueFile& operator=(const UniqueFile&) = delete;
+    UniqueFile(UniqueFile&& other) noexcept : f_(other.release()) {}
+    UniqueFile& operator=(UniqueFile&& other) noexcept {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    ~UniqueFile() { reset(); }
+
+    FILE* get() const { return f_; }
+    explicit operator bool() const { return f_ != nullptr; }
+    FILE* release() {
+        FILE* f = f_;
+        f_ = nullptr;
+        return f;
+    }
+    // Returns fclose's result so callers that care about the final flush can see it.
+    int reset(FILE* f = nullptr) {
+        int rc = 0;
+        if (f_)
+            rc = std::fclose(f_);
+        f_ = f;
+        return rc;
+    }
+
+private:
+    FILE* f_ = nullptr;
+};
+
+// Opens with close-on-exec so no descriptor leaks into a child.
+UniqueFile openFile(const std::string& path, const char* mode);
+
+// Sends the whole buffer: loops over partial sends, retries EINTR and never
+// raises SIGPIPE. Returns the number of bytes sent, which is less than len
+// only when the send failed (errno tells why).
+size_t sendAll(int fd, const void* data, size_t len);
+inline size_t sendAll(int fd, std::string_view piece) { return sendAll(fd, piece.data(), piece.size()); }
+
+// Receives up to len bytes, retrying EINTR. Same result as recv otherwise.
+ssize_t recvSome(int fd, void* buf, size_t len);
+
+// The ctime form of a time without its trailing newline (24 characters).
+std::string ctimeText(std::time_t when);
+inline std::string ctimeNow() { return ctimeText(std::time(nullptr)); }
+
+// Copies text into a string, keeping at most max characters.
+inline std::string cut(std::string_view text, size_t max) { return std::string(text.substr(0, max)); }
+
+} // namespace tindrel

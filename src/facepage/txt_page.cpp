@@ -1,0 +1,104 @@
+#include "facepage/facepage.h"
+
+#include "common/io.h"
+#include "joblog/joblog.h"
+#include "startup/startup.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+
+// Template lines are read with this buffer size: a longer line arrives in
+// pieces of kTxtLineRead - 1 characters.
+constexpr int kTxtLineRead = 120;
+
+// One template line, newline included. A read at the end of the file (or a
+// failed one) gives an empty line.
+std::string readLine(FILE* file) {
+    char buf[kTxtLineRead] = {};
+    if (!std::fgets(buf, sizeof buf, file))
+        return std::string();
+    return std::string(buf);
+}
+
+// A heading of one character and its newline, or a lone newline, is left out.
+void appendHeading(std::string& page, const std::string& line, std::string_view after) {
+    if (line.size() == 1 || line.size() == 2)
+        return;
+    page += line;
+    page += after;
+}
+
+} // namespace
+
+std::string formatTxtLine(std::string_view line, std::string_view value) {
+    std::string out;
+    out.reserve(line.size() + value.size());
+    bool used = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '%' && i + 1 < line.size()) {
+            if (line[i + 1] == '%') {
+                out += '%';
+                ++i;
+                continue;
+            }
+            if (line[i + 1] == 's' && !used) {
+                out += value;
+                used = true;
+                ++i;
+                continue;
+            }
+        }
+        out += line[i];
+    }
+    return out;
+}
+
+int SendRostoTXT(int connection, in_addr address, const char* client_ip) {
+    // Trimmed in place: a name read from a CR LF configuration still opens, for later jobs too.
+    std::string& name = conf.template_name;
+    while (!name.empty() && std::isspace(static_cast<unsigned char>(name.back())))
+        name.pop_back();
+    if (verbose)
+        std::printf("%s: conf.template_name=[%s]\n", "SendRostoTXT", name.c_str());
+    std::string_view ip = client_ip ? client_ip : "";
+
+    std::string date = tindrel::ctimeNow();
+    std::string host = hostNameOf(address);
+    int pos = lookupIp(ip);
+
+    tindrel::UniqueFile tmpl = tindrel::openFile(name, "r");
+    if (!tmpl) {
+        std::perror("SendRostoTXT/fopen: Failure openning template .txt file");
+        std::exit(1);
+    }
+    struct stat st {};
+    if (fstat(fileno(tmpl.get()), &st) != 0)
+        std::exit(1);
+
+    std::string page;
+    appendHeading(page, readLine(tmpl.get()), "\n");
+    appendHeading(page, readLine(tmpl.get()), "\n\n\n\n\n");
+    page += formatTxtLine(readLine(tmpl.get()), ip);
+    if (!host.empty())
+        page += formatTxtLine(readLine(tmpl.get()), host);
+    page += formatTxtLine(readLine(tmpl.get()), date);
+    if (pos >= 0) {
+        page += formatTxtLine(readLine(tmpl.get()), userDb[pos].office);
+        page += formatTxtLine(readLine(tmpl.get()), userDb[pos].phone);
+    }
+    page += "-1";
+    // A template path naming a directory opens but cannot be read: its lines count as empty.
+    if (std::ferror(tmpl.get()))
+        std::perror("SendRostoTXT/fgets: Failure reading template .txt file");
+
+    sendPiece(connection, page);
+    tmpl.reset();
+
+    return logPrint("Success sending TXT Face Page", date, ip);
+}

@@ -1,0 +1,103 @@
+// The built program's output and exit status for command lines that end
+// before serving.
+#include "support/run.h"
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
+using testsupport::run;
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+namespace {
+
+const std::string kBadType = "Invalid template type. May be only \"ps\" or \"txt\"\n";
+
+// A user the program accepts in this start: the switch target when root,
+// otherwise the caller itself.
+std::string runUserLine() { return geteuid() == 0 ? "user = nobody\n" : ""; }
+
+std::string guessLines() {
+    if (geteuid() == 0)
+        return "";
+    return "I guess that you know what you are doing ... \n"
+           "I was right... I guess! Keeping in current diretory!\n";
+}
+
+// The help text alone, without the line that follows it in a start that
+// applied no configuration.
+std::string helpText() {
+    std::string out = run({TINDREL_BINARY, "-h"}).out;
+    return out.substr(0, out.size() - kBadType.size());
+}
+
+class CommandLine : public ::testing::Test {
+protected:
+    TempDir dir;
+};
+
+TEST_F(CommandLine, NoArgumentsOnlyRefusesTheTemplateType) {
+    auto r = run({TINDREL_BINARY});
+    EXPECT_EQ(r.out, kBadType);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(CommandLine, HelpAloneEndsAtTheTemplateType) {
+    auto r = run({TINDREL_BINARY, "-h"});
+    EXPECT_EQ(r.out.rfind("Usage: tindrel [-C file.conf] [-c] [-v]  [-d | -h ]\n", 0), 0u);
+    EXPECT_TRUE(r.out.ends_with("<bugs@tindrel.org>\n" + kBadType));
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(CommandLine, OptionErrors) {
+    auto r = run({TINDREL_BINARY, "-x"});
+    EXPECT_EQ(r.out, "Invalid option -x\n" + kBadType);
+    EXPECT_EQ(r.status, 1);
+
+    r = run({TINDREL_BINARY, "-C"});
+    EXPECT_EQ(r.out, std::string("\nOption -C requires an operand. See ") + TINDREL_BINARY +
+                         " -h\n" + kBadType);
+}
+
+TEST_F(CommandLine, DumpOfAMissingFileShowsTheDefaults) {
+    auto r = run({TINDREL_BINARY, "-C", dir.file("absent.conf"), "-c"});
+    EXPECT_NE(r.out.find("\nuser = tindrelusr\nworking-dir = /var/lib/tindrel\n"), std::string::npos);
+    EXPECT_TRUE(r.out.ends_with("retry-printer = 3\n#\n" + kBadType));
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(CommandLine, UnreadableConfigurationShowsAsTheTemplateTypeFailure) {
+    auto r = run({TINDREL_BINARY, "-C", dir.file("absent.conf"), "-d"});
+    EXPECT_EQ(r.err, "readConf/fopen: configuration file not found: No such file or directory\n");
+    EXPECT_EQ(r.out, kBadType);
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(CommandLine, AppliedConfigurationThenHelpEndsWithoutServing) {
+    writeFile(dir.file("a.conf"), runUserLine() + "working-dir = " + dir.path() + "\n");
+    auto r = run({TINDREL_BINARY, "-C", dir.file("a.conf"), "-d", "-h"});
+    EXPECT_EQ(r.out, guessLines() + helpText());
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(CommandLine, TextTemplateTypeIsCaseSensitive) {
+    writeFile(dir.file("txt.conf"), runUserLine() + "template-type = txt\n");
+    EXPECT_EQ(run({TINDREL_BINARY, "-C", dir.file("txt.conf"), "-d", "-h"}).status, 0);
+
+    writeFile(dir.file("TXT.conf"), runUserLine() + "template-type = TXT\n");
+    auto r = run({TINDREL_BINARY, "-C", dir.file("TXT.conf"), "-d", "-h"});
+    EXPECT_TRUE(r.out.ends_with(kBadType));
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(CommandLine, LaterConfigurationOptionDoesNotAffectAnEarlierApply) {
+    // "-d -C file" reads the default file, which a test machine lacks or
+    // which is not ours: only the order of the messages is checked.
+    writeFile(dir.file("a.conf"), runUserLine());
+    auto r = run({TINDREL_BINARY, "-v", "-d", "-C", dir.file("a.conf"), "-h"});
+    EXPECT_EQ(r.out.rfind("readConf : configuration file = [/etc/tindrel.conf]\n", 0), 0u);
+}
+
+} // namespace
