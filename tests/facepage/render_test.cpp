@@ -1,0 +1,124 @@
+// Runs the shipped PostScript face page, followed by a job, through
+// Ghostscript: the banner must print as its own page, show every value, and
+// leave the interpreter in a state where the job still prints.
+#include "capture.h"
+#include "facepage/facepage.h"
+#include "startup/startup.h"
+#include "support/run.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <regex>
+#include <sstream>
+#include <unistd.h>
+
+using facepagetest::ipv4;
+using testsupport::run;
+using testsupport::RunResult;
+using testsupport::writeFile;
+
+namespace {
+
+constexpr const char* kJob =
+    "%!PS\n/Helvetica findfont 20 scalefont setfont 72 700 moveto (JOB PAGE) show showpage\n";
+
+std::string findOnPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(path ? path : "");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return std::string();
+}
+
+std::string withoutSpace(std::string text) {
+    text.erase(std::remove_if(text.begin(), text.end(),
+                              [](unsigned char c) { return std::isspace(c) != 0; }),
+               text.end());
+    return text;
+}
+
+class GhostscriptRendering : public facepagetest::SenderTest {
+protected:
+    void SetUp() override {
+        gs = findOnPath("gs");
+        if (gs.empty())
+            GTEST_SKIP() << "gs is not installed";
+        SenderTest::SetUp();
+        conf.template_name = std::string(TINDREL_SOURCE_DIR) + "/share/tindrel.ps";
+    }
+
+    // The face page for the client, then the job, as one print stream.
+    std::string printStream(const char* ip) {
+        EXPECT_EQ(SendRostoPS(0, ipv4(ip), ip), 0);
+        std::string path = dir.file("stream.ps");
+        writeFile(path, spooled() + kJob);
+        return path;
+    }
+
+    RunResult render(const std::string& device, const std::string& path) {
+        return run({gs, "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=" + device,
+                    "-sOutputFile=-", path},
+                   60000);
+    }
+
+    // Pages printed, counted by the bounding box device (one box per page).
+    int pageCount(const std::string& path) {
+        RunResult r = render("bbox", path);
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::regex box("%%BoundingBox:");
+        std::string all = r.out + r.err;
+        return static_cast<int>(
+            std::distance(std::sregex_iterator(all.begin(), all.end(), box), std::sregex_iterator()));
+    }
+
+    void expectClean(const RunResult& r) {
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ((r.out + r.err).find("Error"), std::string::npos) << r.out << r.err;
+    }
+
+    std::string gs;
+};
+
+TEST_F(GhostscriptRendering, BannerShowsEveryValueAndTheJobStillPrints) {
+    std::string host = hostNameOf(ipv4("127.0.0.1"));
+    ASSERT_FALSE(host.empty()) << "127.0.0.1 has no host name on this machine";
+    listClients("127.0.0.1 LAB-1 5550100\n");
+    std::string path = printStream("127.0.0.1");
+    std::string stamp = spooled().substr(spooled().find("(DATE : ") + 8, 19);
+
+    RunResult text = render("txtwrite", path);
+    expectClean(text);
+    std::string shown = withoutSpace(text.out);
+    for (const std::string& value :
+         {std::string("127.0.0.1"), host, stamp, std::string("LAB-1"), std::string("5550100"),
+          std::string("JOB PAGE")})
+        EXPECT_NE(shown.find(withoutSpace(value)), std::string::npos) << value << " in\n"
+                                                                      << text.out;
+    EXPECT_EQ(pageCount(path), 2);
+}
+
+TEST_F(GhostscriptRendering, UnnamedClientWithAwkwardValuesStillPrintsTwoPages) {
+    std::string unnamed = facepagetest::unnamedLoopback();
+    if (unnamed.empty())
+        GTEST_SKIP() << "every candidate loopback address has a host name here";
+    listClients(unnamed + " R)(2\\ )quit(\n");
+    ::testing::internal::CaptureStderr();
+    std::string path = printStream(unnamed.c_str());
+    ::testing::internal::GetCapturedStderr();
+
+    RunResult text = render("txtwrite", path);
+    expectClean(text);
+    std::string shown = withoutSpace(text.out);
+    for (const char* value : {"R)(2\\", ")quit(", "JOBPAGE"})
+        EXPECT_NE(shown.find(value), std::string::npos) << value << " in\n" << text.out;
+    EXPECT_EQ(pageCount(path), 2);
+}
+
+} // namespace

@@ -1,0 +1,160 @@
+#include "facepage/facepage.h"
+#include "startup/startup.h"
+#include "support/run.h"
+
+#include <gtest/gtest.h>
+
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+namespace {
+
+class UserDatabase : public ::testing::Test {
+protected:
+    void SetUp() override {
+        conf = Conf{};
+        verbose = 0;
+        userDb.clear();
+        conf.local = dir.file("tindrel.db");
+    }
+    void TearDown() override {
+        userDb.clear();
+        conf = Conf{};
+    }
+
+    int load(const std::string& text) {
+        writeFile(conf.local, text);
+        return ReadDb();
+    }
+    void expectRecord(size_t pos, const char* address, const char* office, const char* phone) {
+        ASSERT_LT(pos, userDb.size());
+        EXPECT_EQ(userDb[pos].index, static_cast<int32_t>(pos + 1));
+        EXPECT_EQ(userDb[pos].ip_address, address);
+        EXPECT_EQ(userDb[pos].office, office);
+        EXPECT_EQ(userDb[pos].phone, phone);
+    }
+
+    TempDir dir;
+};
+
+TEST_F(UserDatabase, FindsRecordByPosition) {
+    ASSERT_EQ(load("10.0.0.5 A12 552\n10.0.0.9 B3 553\n"), 0);
+    EXPECT_EQ(lookupIp("10.0.0.9"), 1);
+    EXPECT_EQ(lookupIp("10.0.0.5"), 0);
+    EXPECT_EQ(lookupIp("10.0.0.7"), -1);
+    ASSERT_EQ(userDb.size(), 2u);
+    expectRecord(1, "10.0.0.9", "B3", "553");
+}
+
+TEST_F(UserDatabase, RecordMaySpanLines) {
+    ASSERT_EQ(load("10.0.0.5\n  A12\n552 10.0.0.9\tB3\n\n553"), 0);
+    ASSERT_EQ(userDb.size(), 2u);
+    expectRecord(0, "10.0.0.5", "A12", "552");
+    expectRecord(1, "10.0.0.9", "B3", "553");
+}
+
+TEST_F(UserDatabase, ShortLastRecordKeepsPhoneOfRecordBefore) {
+    ASSERT_EQ(load("10.0.0.5 A12 552\n10.0.0.9 B3\n"), 0);
+    ASSERT_EQ(userDb.size(), 2u);
+    expectRecord(1, "10.0.0.9", "B3", "552");
+}
+
+TEST_F(UserDatabase, FirstOfDuplicateAddressesWins) {
+    load("10.0.0.5 A12 552\n10.0.0.5 B3 553\n");
+    EXPECT_EQ(lookupIp("10.0.0.5"), 0);
+}
+
+TEST_F(UserDatabase, AddressIsComparedAsText) {
+    load("10.0.0.05 A12 552\n");
+    EXPECT_EQ(lookupIp("10.0.0.5"), -1);
+    EXPECT_EQ(lookupIp("10.0.0.0"), -1);
+}
+
+TEST_F(UserDatabase, EmptyOrBlankFileGivesOneEmptyRecord) {
+    for (const char* text : {"", " \n\t\n  "}) {
+        ASSERT_EQ(load(text), 0);
+        ASSERT_EQ(userDb.size(), 1u) << '[' << text << ']';
+        expectRecord(0, "", "", "");
+        EXPECT_EQ(lookupIp("10.0.0.5"), -1);
+    }
+}
+
+TEST_F(UserDatabase, ReloadReplacesTheTable) {
+    load("10.0.0.5 A12 552\n10.0.0.9 B3 553\n");
+    load("10.0.0.7 C1 554\n");
+    ASSERT_EQ(userDb.size(), 1u);
+    EXPECT_EQ(lookupIp("10.0.0.9"), -1);
+}
+
+TEST_F(UserDatabase, MoreThan256RecordsAreAllLoaded) {
+    std::string text;
+    for (int i = 0; i < 300; ++i)
+        text += "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256) + " R" +
+                std::to_string(i) + " " + std::to_string(5000 + i) + "\n";
+    ASSERT_EQ(load(text), 0);
+    EXPECT_EQ(userDb.size(), 300u);
+    EXPECT_EQ(lookupIp("10.0.1.43"), 299);
+    expectRecord(299, "10.0.1.43", "R299", "5299");
+}
+
+TEST_F(UserDatabase, TokensAreKeptWholeUpToTheirWidths) {
+    load("255.255.255.255.abcd 0123456789 0123456789\n");
+    ASSERT_EQ(userDb.size(), 1u);
+    expectRecord(0, "255.255.255.255.abcd", "0123456789", "0123456789");
+}
+
+TEST_F(UserDatabase, LongerTokenIsCutAndItsRestIsTheNextToken) {
+    load("10.0.0.5 OFFICE-NAME-LONG 552\n");
+    ASSERT_EQ(userDb.size(), 2u);
+    expectRecord(0, "10.0.0.5", "OFFICE-NAM", "E-LONG");
+    // The next pass meets the end after one token; the others stay as they were.
+    expectRecord(1, "552", "OFFICE-NAM", "E-LONG");
+}
+
+TEST_F(UserDatabase, MissingFileIsReported) {
+    conf.local = dir.file("absent.db");
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(ReadDb(), 1);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("ReadDb : fopen: User DataBase not found: ", 0), 0u) << err;
+    EXPECT_EQ(lookupIp("10.0.0.5"), -1);
+}
+
+TEST_F(UserDatabase, UnreadablePathEndsTheLoad) {
+    conf.local = dir.path();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(ReadDb(), 1);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("ReadDb : read: User DataBase unreadable: ", 0), 0u) << err;
+    EXPECT_EQ(lookupIp("10.0.0.5"), -1);
+}
+
+TEST_F(UserDatabase, EmptyPathLoadsNothing) {
+    conf.local.clear();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(ReadDb(), 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(UserDatabase, VerboseNamesTheFile) {
+    verbose = 1;
+    writeFile(conf.local, "10.0.0.5 A12 552\n");
+    ::testing::internal::CaptureStdout();
+    ReadDb();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "ReadDb : conf.local=[" + conf.local + "]\n");
+}
+
+TEST(ShippedUserDatabase, ListsTheLocalHost) {
+    conf = Conf{};
+    verbose = 0;
+    conf.local = std::string(TINDREL_SOURCE_DIR) + "/share/tindrel.db";
+    ASSERT_EQ(ReadDb(), 0);
+    EXPECT_GE(lookupIp("127.0.0.1"), 0);
+    for (const auto& r : userDb)
+        EXPECT_FALSE(r.office.empty() || r.phone.empty()) << r.ip_address;
+    userDb.clear();
+    conf = Conf{};
+}
+
+} // namespace
