@@ -9,7 +9,7 @@
 
 #include "common/io.h"
 
-inline constexpr size_t kChunk = 1500;  // relay buffer: one receive per pass
+inline constexpr size_t kChunk = 1500; // relay buffer: one receive per pass
 inline constexpr int kBacklog = 5;
 inline constexpr size_t kClientIpSize = 240;
 
@@ -23,8 +23,8 @@ int relayPrinter();
 // One accepted print client.
 struct Client {
     tindrel::UniqueFd fd;
-    in_addr address{};      // 0.0.0.0 when the peer address cannot be had
-    std::string client_ip;  // dotted quad of address, at most 15 characters
+    in_addr address{};     // 0.0.0.0 when the peer address cannot be had
+    std::string client_ip; // dotted quad of address, at most 15 characters
 };
 
 // Waits for the next client, retrying the errors that accept itself asks to
@@ -38,7 +38,9 @@ int idleSeconds();
 // for at most `seconds`, across interruptions. Returns the number of ready
 // descriptors (see readable()), 0 on time-out, -1 on failure (errno set).
 int waitReadable(pollfd* fds, nfds_t count, int seconds);
-inline bool readable(const pollfd& p) { return (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0; }
+inline bool readable(const pollfd& p) {
+    return (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
 
 // Sleeps `seconds`, across interruptions.
 void pauseSeconds(int seconds);

@@ -1,4 +1,5 @@
 #include "facepage/facepage.h"
+#include "service/service.h"
 #include "startup/startup.h"
 
 #include <csignal>
@@ -14,6 +15,9 @@ int main(int argc, char** argv) {
     if (parseOptions(argc, argv) != 0)
         std::exit(0);
     ReadDb();
-    // The job service is not there yet: the run ends after start-up.
+    if (conf.use_printer)
+        relayPrinter();
+    else
+        spoolDevice();
     std::exit(0);
 }
