@@ -1,0 +1,21 @@
+#!/bin/sh
+# Unpacks the CUPS "socket" backend (the JetDirect client of CUPS, shipped in
+# Debian's cups package) for the packaging tests, without installing or
+# starting the print server. The tests look for it under
+# /var/cache/tindrel-test/cups (or wherever TINDREL_CUPS_BACKEND points).
+# Needs root and a current apt package list; the libraries it links
+# (libcups2) come from scripts/packages.txt.
+set -e
+
+cache=${TINDREL_TEST_CACHE:-/var/cache/tindrel-test}
+mkdir -p "$cache/debs"
+cd "$cache/debs"
+rm -f cups_*.deb
+# apt's download user must be able to write here, or apt warns and falls back to root.
+chown _apt "$cache/debs" 2>/dev/null || true
+apt-get download cups
+rm -rf "$cache/cups"
+dpkg-deb -x cups_*.deb "$cache/cups"
+backend="$cache/cups/usr/lib/cups/backend-available/socket"
+test -x "$backend"
+echo "CUPS socket backend: $backend"

@@ -1,0 +1,188 @@
+// Real print software as the daemon's clients: the CUPS "socket" backend
+// (the one CUPS uses for JetDirect printers) and netcat. The daemon relays to
+// a fake printer; what the printer receives must be the shipped face page
+// followed by the job, byte for byte, and Ghostscript must render it as two
+// pages: the banner and the job's page.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "e2e/harness.h"
+#include "package/package.h"
+
+namespace {
+
+constexpr std::string_view kJob = "%!PS-Adobe-3.0\n"
+                                  "%%Pages: 1\n"
+                                  "%%EndComments\n"
+                                  "/Helvetica findfont 24 scalefont setfont\n"
+                                  "72 700 moveto (TINDREL PACKAGE JOB) show\n"
+                                  "showpage\n"
+                                  "%%EOF\n";
+
+// Where scripts/fetch-cups-backend.sh unpacks Debian's cups package; an
+// installed CUPS or TINDREL_CUPS_BACKEND will do as well.
+std::string cupsSocketBackend() {
+    if (const char* given = std::getenv("TINDREL_CUPS_BACKEND"))
+        return given;
+    for (const char* candidate :
+         {"/var/cache/tindrel-test/cups/usr/lib/cups/backend-available/socket",
+          "/usr/lib/cups/backend/socket"}) {
+        if (pkg::isExecutableFile(candidate))
+            return candidate;
+    }
+    return "";
+}
+
+class PrintClients : public ::testing::Test {
+protected:
+    void SetUp() override {
+        face_template = testsupport::readFile(pkg::sourceFile("share/tindrel.ps"));
+        ASSERT_FALSE(face_template.empty());
+        // The shipped template, named relative to the working directory as
+        // in the sample configuration.
+        dir.write("tindrel.ps", face_template);
+        dir.write("tindrel.db", "127.0.0.1 B-214 5512\n");
+        job_file = dir.write("job.ps", kJob);
+
+        e2e::Settings settings;
+        // Started by root the daemon switches to this user; otherwise it stays the test's user.
+        if (e2e::runningAsRoot())
+            e2e::setKey(settings, "user", "nobody");
+        e2e::setKey(settings, "working-dir", dir.path());
+        e2e::setKey(settings, "template-name", "tindrel.ps");
+        e2e::setKey(settings, "template-type", "ps");
+        e2e::setKey(settings, "logfile", "tindrel.log");
+        e2e::setKey(settings, "ip-location", "tindrel.db");
+        e2e::setKey(settings, "proxy-ip", "127.0.0.1");
+        e2e::setKey(settings, "printer-ip", "127.0.0.1");
+        e2e::setKey(settings, "printer-port", std::to_string(printer.port()));
+        e2e::setKey(settings, "idletime", "10");
+        e2e::setKey(settings, "retry-printer", "0");
+
+        // Another program may take the chosen port before the daemon binds it.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            port = e2e::freePort();
+            e2e::setKey(settings, "proxy-port", std::to_string(port));
+            daemon = std::make_unique<e2e::Daemon>(std::vector<std::string>{
+                TINDREL_BINARY, "-v", "-C", e2e::writeConfig(dir, settings), "-d"});
+            if (daemon->waitOut("waiting for requests", e2e::secondsFromNow(10)))
+                return;
+            daemon->waitExit(e2e::secondsFromNow(2));
+            if (daemon->err().find("bind") == std::string::npos)
+                break;
+        }
+        FAIL() << "the daemon did not start\nstdout:\n"
+               << daemon->out() << "\nstderr:\n"
+               << daemon->err();
+    }
+
+    void TearDown() override {
+        if (daemon) {
+            EXPECT_TRUE(daemon->running()) << "the daemon ended\nstdout:\n"
+                                           << daemon->out() << "\nstderr:\n"
+                                           << daemon->err();
+        }
+        daemon.reset(); // killed and reaped
+    }
+
+    // What the printer received for the one job, checked to be the face page and then the job.
+    std::string receivedJob() {
+        EXPECT_TRUE(printer.waitJobs(1, e2e::secondsFromNow(30)));
+        std::vector<std::string> jobs = printer.jobs();
+        if (jobs.size() != 1) {
+            ADD_FAILURE() << jobs.size() << " printer connections";
+            return "";
+        }
+        auto parts = e2e::splitFacePages(jobs[0], face_template);
+        if (!parts || parts->size() != 1) {
+            ADD_FAILURE() << "not one face page and one job:\n" << jobs[0].substr(0, 200);
+            return jobs[0];
+        }
+        EXPECT_EQ((*parts)[0].job, kJob);
+        EXPECT_NE((*parts)[0].page.find("(IP ADDRESS : 127.0.0.1) N\n"), std::string::npos);
+        EXPECT_NE((*parts)[0].page.find("(OFFICE : B-214) N\n(PHONE : 5512) N\n"),
+                  std::string::npos);
+        std::string total = ": Sent bytes =[" + std::to_string(kJob.size()) + "]";
+        EXPECT_TRUE(
+            e2e::waitFileContains(dir.file("tindrel.log"), total, e2e::secondsFromNow(10), 1))
+            << dir.read("tindrel.log");
+        return jobs[0];
+    }
+
+    e2e::TempDir dir;
+    e2e::FakePrinter printer;
+    std::unique_ptr<e2e::Daemon> daemon;
+    std::string face_template;
+    std::string job_file;
+    uint16_t port = 0;
+};
+
+// argv of a CUPS backend: job id, user, title, copies, options, file.
+TEST_F(PrintClients, CupsSocketBackendJobFollowsTheFacePage) {
+    std::string backend = cupsSocketBackend();
+    if (backend.empty())
+        GTEST_SKIP() << "no CUPS socket backend; scripts/fetch-cups-backend.sh unpacks one";
+    // CUPS hands a backend its back channel as descriptor 3 and its side
+    // channel as 4; descriptors inherited there would be taken for them (and
+    // the print file, opened as 4, read as side-channel requests).
+    testsupport::RunResult sent =
+        testsupport::run({"/bin/sh", "-c", "exec \"$@\" 3<&- 4<&-", "sh", "/usr/bin/env",
+                          "DEVICE_URI=socket://127.0.0.1:" + std::to_string(port), backend, "1",
+                          "tester", "package test", "1", "", job_file},
+                         60000);
+    EXPECT_FALSE(sent.timed_out);
+    EXPECT_EQ(sent.status, 0) << sent.err;
+    EXPECT_NE(sent.err.find("INFO: Print file sent."), std::string::npos) << sent.err;
+    receivedJob();
+}
+
+TEST_F(PrintClients, NetcatJobFollowsTheFacePage) {
+    std::string nc = pkg::findProgram("nc");
+    if (nc.empty())
+        GTEST_SKIP() << "netcat is not installed";
+    // -N ends the sending side at the end of the file, which ends the job.
+    testsupport::RunResult sent =
+        testsupport::run({"/bin/sh", "-c", "exec \"$0\" -N 127.0.0.1 \"$1\" < \"$2\"", nc,
+                          std::to_string(port), job_file},
+                         60000);
+    EXPECT_FALSE(sent.timed_out);
+    EXPECT_EQ(sent.status, 0) << sent.err;
+    receivedJob();
+}
+
+// The printer's data read as one PostScript stream gives the banner page
+// (address, office, phone) and then the job's page, and nothing else.
+TEST_F(PrintClients, GhostscriptRendersBannerPageThenJobPage) {
+    std::string gs = pkg::findProgram("gs");
+    if (gs.empty())
+        GTEST_SKIP() << "Ghostscript is not installed";
+    {
+        e2e::Client client(port, e2e::secondsFromNow(5));
+        ASSERT_TRUE(client.connected());
+        ASSERT_TRUE(client.send(kJob));
+        client.shutdownWrite();
+        std::string answer;
+        ASSERT_TRUE(client.readToEnd(answer, e2e::secondsFromNow(30)));
+    }
+    std::string printed = receivedJob();
+    ASSERT_FALSE(printed.empty());
+    std::string printed_file = dir.write("printed.ps", printed);
+
+    testsupport::RunResult r =
+        testsupport::run({gs, "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=txtwrite",
+                          "-sOutputFile=" + dir.file("page-%d.txt"), printed_file},
+                         60000);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    std::string banner = dir.read("page-1.txt");
+    std::string job_page = dir.read("page-2.txt");
+    EXPECT_NE(banner.find("127.0.0.1"), std::string::npos) << banner;
+    EXPECT_NE(banner.find("B-214"), std::string::npos) << banner;
+    EXPECT_NE(banner.find("5512"), std::string::npos) << banner;
+    EXPECT_EQ(banner.find("TINDREL PACKAGE JOB"), std::string::npos) << banner;
+    EXPECT_NE(job_page.find("TINDREL PACKAGE JOB"), std::string::npos) << job_page;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("page-3.txt"))) << dir.read("page-3.txt");
+}
+
+} // namespace
