@@ -108,6 +108,13 @@ int readConf(bool quiet) {
             break;
         takeLine(std::string_view(buffer, std::strlen(buffer)));
     }
+    // A path naming a directory opens but cannot be read: that is no
+    // configuration, not an empty one.
+    if (std::ferror(file.get())) {
+        if (!quiet)
+            std::perror("readConf/fgets: configuration file unreadable");
+        return 1;
+    }
     file.reset();
 
     if (quiet)

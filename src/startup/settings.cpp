@@ -19,14 +19,18 @@ constexpr const char* kOwnWorkingDir = "./";
 
 const KeyEntry& key(KeyRow r) { return keyTable[r]; }
 
-// A key counts as set with a value when a line gave it "=" and characters.
-bool setWithValue(KeyRow r) { return key(r).given && key(r).tam != 0; }
+// A text key counts as set when its last line gave it "=" and characters. The
+// value itself is looked at, not the stored length: "key =" after "key = x"
+// keeps the earlier length with an empty value, which must not become an
+// empty name, user or directory.
+bool setWithValue(KeyRow r) { return key(r).given && !key(r).valor.empty(); }
 
-std::string valueOf(KeyRow r) { return key(r).valor.substr(0, key(r).tam); }
+const std::string& valueOf(KeyRow r) { return key(r).valor; }
 
-// Numeric and address keys look only at the stored length.
+// Numeric, address and device keys look only at the stored length, so a
+// valueless line after a value reads as an empty text (a port then reads 0).
 std::string valueOrDefault(KeyRow r) {
-    return key(r).tam != 0 ? valueOf(r) : std::string(key(r).default_value);
+    return key(r).tam != 0 ? key(r).valor : std::string(key(r).default_value);
 }
 
 // Base-10 like strtol, clamped to the 32-bit range of the setting.
@@ -47,8 +51,8 @@ uint16_t readPort(const std::string& text) {
 // A relative name is placed in the working directory.
 std::string composePath(KeyRow r) {
     if (setWithValue(r)) {
-        std::string v = valueOf(r);
-        if (!v.empty() && v.front() == '/')
+        const std::string& v = valueOf(r);
+        if (v.front() == '/')
             return v;
         return conf.working_dir + "/" + v;
     }
@@ -140,7 +144,7 @@ void deriveSettings() {
     const KeyEntry& wd = key(kWorkingDir);
     if (!wd.given)
         conf.working_dir = wd.default_value;
-    else if (wd.tam != 0)
+    else if (setWithValue(kWorkingDir))
         conf.working_dir = valueOf(kWorkingDir);
     else if (conf.working_dir.empty())
         conf.working_dir = wd.default_value;
@@ -150,7 +154,7 @@ void deriveSettings() {
                                                      : key(kTemplateType).default_value;
 
     if (setWithValue(kLogfile)) {
-        std::string v = valueOf(kLogfile);
+        const std::string& v = valueOf(kLogfile);
         if (v.front() == '/') {
             conf.logfile_path = v;
         } else if (v.front() == '*') {

@@ -113,6 +113,15 @@ TEST_F(ConfigReader, MissingFileReturnsOneAndOnlyApplyingModeSaysSo) {
               "readConf/fopen: configuration file not found: No such file or directory\n");
 }
 
+TEST_F(ConfigReader, DirectoryIsNoConfiguration) {
+    conf_path = dir.path();
+    EXPECT_EQ(readConf(true), 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(readConf(false), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "readConf/fgets: configuration file unreadable: Is a directory\n");
+}
+
 TEST_F(ConfigReader, VerboseNamesTheFile) {
     writeFile(conf_path, "");
     verbose = 1;

@@ -113,6 +113,17 @@ TEST_F(RuntimeSettings, ValuelessPortLineReadsAsZero) {
     EXPECT_EQ(conf.proxy_port, 0);
 }
 
+TEST_F(RuntimeSettings, ValuelessLineAfterAValueGivesNoEmptyNames) {
+    // The earlier length stays with an empty value; names must not become
+    // empty (a directory as log, files at the root of the file system).
+    derive("working-dir = /srv/print\nworking-dir =\nlogfile = jobs.log\nlogfile =\n"
+           "template-type = txt\ntemplate-type =\n",
+           "./");
+    EXPECT_EQ(conf.working_dir, "./");
+    EXPECT_EQ(conf.logfile_path, ".//tindrel.log");
+    EXPECT_EQ(conf.template_type, "ps");
+}
+
 TEST_F(RuntimeSettings, LongComposedPathsAreKeptWhole) {
     std::string wd = "/" + std::string(58, 'd');
     std::string name(59, 'n');
