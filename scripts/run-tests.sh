@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds tindrel twice, plainly and with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs the whole test suite on both builds.
+# UndefinedBehaviorSanitizer, and runs the whole test suite on both builds;
+# then fuzzes the readers and page assembly for a bounded time.
 set -e
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -13,3 +14,5 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTINDREL_SANITIZE=ON
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+sh scripts/run-fuzz.sh
