@@ -11,7 +11,6 @@
 
 inline constexpr size_t kChunk = 1500; // relay buffer: one receive per pass
 inline constexpr int kBacklog = 5;
-inline constexpr size_t kClientIpSize = 240;
 
 int openListener(const char* failure_text);
 // Returns only when the printer cannot be reached.
