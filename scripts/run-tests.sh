@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds tindrel twice, plainly and with AddressSanitizer and
 # UndefinedBehaviorSanitizer, and runs the whole test suite on both builds;
-# then fuzzes the readers and page assembly for a bounded time.
+# then runs the end-to-end suites with the daemon under valgrind and fuzzes
+# the readers and page assembly for a bounded time.
 set -e
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -15,4 +16,5 @@ cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
+sh scripts/run-valgrind.sh
 sh scripts/run-fuzz.sh

@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <random>
+#include <sstream>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -54,6 +55,24 @@ void closeWithReset(int fd) {
 }
 
 } // namespace
+
+double timeScale() {
+    static const double scale = [] {
+        const char* text = std::getenv("TINDREL_TIME_SCALE");
+        double value = text ? std::atof(text) : 1.0;
+        return value > 1.0 ? value : 1.0;
+    }();
+    return scale;
+}
+
+std::vector<std::string> wrapperWords() {
+    std::vector<std::string> words;
+    const char* text = std::getenv("TINDREL_WRAPPER");
+    std::istringstream in(text ? text : "");
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
 
 bool runningAsRoot() {
     return geteuid() == 0;
@@ -208,8 +227,10 @@ Daemon::Daemon(const std::vector<std::string>& args, SpawnOptions options) {
     if (pipe2(err, O_CLOEXEC) != 0 || (!options.close_stdout && pipe2(out, O_CLOEXEC) != 0))
         std::abort();
     int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    std::vector<std::string> command = wrapperWords();
+    command.insert(command.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (const auto& arg : args)
+    for (const auto& arg : command)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     std::vector<std::string> env_text = options.env;

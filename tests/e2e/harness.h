@@ -20,9 +20,15 @@
 namespace e2e {
 
 using Clock = std::chrono::steady_clock;
+// TINDREL_TIME_SCALE stretches every deadline, for a daemon run under a slow
+// wrapper such as valgrind.
+double timeScale();
 inline Clock::time_point secondsFromNow(double seconds) {
-    return Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+    return Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(seconds * timeScale() * 1000));
 }
+// The words of TINDREL_WRAPPER (split on spaces), put before the daemon's
+// command line; empty when unset.
+std::vector<std::string> wrapperWords();
 
 bool runningAsRoot();
 

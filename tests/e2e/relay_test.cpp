@@ -21,6 +21,12 @@ protected:
         ServiceTest::SetUp();
         usePrinter(std::make_unique<FakePrinter>());
     }
+    // The daemon goes first: a printer thread blocked sending to it could
+    // otherwise never be joined.
+    void TearDown() override {
+        ServiceTest::TearDown();
+        daemon.reset();
+    }
 
     void usePrinter(std::unique_ptr<FakePrinter> fake) {
         printer = std::move(fake);
