@@ -69,11 +69,12 @@ protected:
     // Starts the daemon on a free port and waits until it listens. Another
     // program may take the port between the choice and the bind; then the
     // daemon ends with its bind message and another port is tried.
-    void start() {
+    // `before` is written ahead of the settings in the configuration file.
+    void start(std::string_view before = "# tindrel e2e configuration") {
         for (int attempt = 0; attempt < 5; ++attempt) {
             port = freePort();
             setKey(settings, "proxy-port", std::to_string(port));
-            daemon = std::make_unique<Daemon>(daemonArgs(writeConfig(dir, settings)));
+            daemon = std::make_unique<Daemon>(daemonArgs(writeConfig(dir, settings, before)));
             if (daemon->waitListening(port, secondsFromNow(10)) &&
                 daemon->waitOut("waiting for requests", secondsFromNow(10)))
                 return;

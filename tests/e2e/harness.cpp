@@ -174,8 +174,9 @@ void setKey(Settings& settings, const std::string& key, const std::string& value
     settings.emplace_back(key, value);
 }
 
-std::string writeConfig(const TempDir& dir, const Settings& settings) {
-    std::string text = "# tindrel e2e configuration\n";
+std::string writeConfig(const TempDir& dir, const Settings& settings, std::string_view before) {
+    std::string text(before);
+    text += "\n";
     for (const auto& [key, value] : settings)
         text += key + " = " + value + "\n";
     return dir.write("tindrel.conf", text);
@@ -526,41 +527,41 @@ void Client::shutdownWrite() {
         ::shutdown(fd_, SHUT_WR);
 }
 
-bool Client::readToEnd(std::string& into, Clock::time_point deadline) {
-    if (fd_ < 0)
-        return false;
+// One receive once the socket is readable: the bytes received, 0 at the end
+// of the stream or on a reset, -1 when the deadline passed first.
+ssize_t Client::receive(std::string& into, Clock::time_point deadline) {
     for (;;) {
         pollfd p{fd_, POLLIN, 0};
         int ready = poll(&p, 1, msLeft(deadline));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
-            return false;
+            return -1;
         char buffer[65536];
         ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return true; // end of stream, or reset
+            return 0;
         into.append(buffer, static_cast<size_t>(n));
+        return n;
+    }
+}
+
+bool Client::readToEnd(std::string& into, Clock::time_point deadline) {
+    if (fd_ < 0)
+        return false;
+    for (;;) {
+        ssize_t n = receive(into, deadline);
+        if (n <= 0)
+            return n == 0;
     }
 }
 
 bool Client::readAtLeast(std::string& into, size_t count, Clock::time_point deadline) {
     while (into.size() < count) {
-        pollfd p{fd_, POLLIN, 0};
-        int ready = poll(&p, 1, msLeft(deadline));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
+        if (receive(into, deadline) <= 0)
             return false;
-        char buffer[4096];
-        ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        into.append(buffer, static_cast<size_t>(n));
     }
     return true;
 }

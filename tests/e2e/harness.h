@@ -67,7 +67,9 @@ uint16_t freePort();
 // Configuration lines, written in order as "key = value".
 using Settings = std::vector<std::pair<std::string, std::string>>;
 void setKey(Settings& settings, const std::string& key, const std::string& value);
-std::string writeConfig(const TempDir& dir, const Settings& settings);
+// `before` goes ahead of the settings, as it stands.
+std::string writeConfig(const TempDir& dir, const Settings& settings,
+                        std::string_view before = "# tindrel e2e configuration");
 
 // Collects everything written to one pipe, on a thread of its own so the
 // daemon never blocks on a full pipe.
@@ -202,6 +204,7 @@ public:
     void close();
 
 private:
+    ssize_t receive(std::string& into, Clock::time_point deadline);
     int fd_ = -1;
 };
 

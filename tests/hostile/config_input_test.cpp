@@ -161,7 +161,7 @@ TEST_F(HostileConfigStart, SettingsAfterGarbageStillServe) {
     std::string before = "#" + std::string(10 << 20, '#') + "\n";
     before += "\0\0\0zero bytes\n"s;
     before += e2e::randomBytes(1 << 20, 11);
-    startWith(before);
+    start(before);
     ASSERT_FALSE(HasFatalFailure());
     const std::string job = "JOB-AFTER-GARBAGE";
     sendJob(job);

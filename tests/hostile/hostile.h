@@ -30,30 +30,6 @@ protected:
         e2e::setKey(settings, "printer-dev", dir.file("printer.out"));
     }
 
-    // Like start(), with `before` written ahead of the settings.
-    void startWith(std::string_view before) {
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            port = e2e::freePort();
-            e2e::setKey(settings, "proxy-port", std::to_string(port));
-            std::string text(before);
-            text += "\n";
-            for (const auto& [key, value] : settings)
-                text += key + " = " + value + "\n";
-            std::string conf_file = dir.write("tindrel.conf", text);
-            daemon = std::make_unique<e2e::Daemon>(daemonArgs(conf_file));
-            if (daemon->waitListening(port, secondsFromNow(10)) &&
-                daemon->waitOut("waiting for requests", secondsFromNow(10)))
-                return;
-            auto status = daemon->waitExit(secondsFromNow(2));
-            if (status && daemon->err().find("bind") != std::string::npos)
-                continue;
-            FAIL() << "the daemon did not start\nstdout:\n"
-                   << daemon->out() << "\nstderr:\n"
-                   << daemon->err();
-        }
-        FAIL() << "no free port found";
-    }
-
     std::string device() { return e2e::readFile(dir.file("printer.out")); }
 
     // Waits for the daemon's end and returns its exit status, -1 when it
