@@ -182,6 +182,22 @@ std::string writeConfig(const TempDir& dir, const Settings& settings, std::strin
     return dir.write("tindrel.conf", text);
 }
 
+void JobRecord::add(std::string data) {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(data));
+    changed_.notify_all();
+}
+
+bool JobRecord::waitFor(size_t count, Clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_until(lock, deadline, [&] { return jobs_.size() >= count; });
+}
+
+std::vector<std::string> JobRecord::all() {
+    std::lock_guard lock(mutex_);
+    return jobs_;
+}
+
 PipeReader::PipeReader(int fd) : fd_(fd), thread_([this] { run(); }) {}
 
 PipeReader::~PipeReader() {
@@ -415,13 +431,11 @@ void FakePrinter::startListening() {
 }
 
 bool FakePrinter::waitJobs(size_t count, Clock::time_point deadline) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_until(lock, deadline, [&] { return jobs_.size() >= count; });
+    return record_.waitFor(count, deadline);
 }
 
 std::vector<std::string> FakePrinter::jobs() {
-    std::lock_guard lock(mutex_);
-    return jobs_;
+    return record_.all();
 }
 
 void FakePrinter::run() {
@@ -440,10 +454,7 @@ void FakePrinter::run() {
                 step = steps_[served];
         }
         ++served;
-        std::string data = serve(fd, step);
-        std::lock_guard lock(mutex_);
-        jobs_.push_back(std::move(data));
-        changed_.notify_all();
+        record_.add(serve(fd, step));
     }
 }
 

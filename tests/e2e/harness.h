@@ -71,6 +71,20 @@ void setKey(Settings& settings, const std::string& key, const std::string& value
 std::string writeConfig(const TempDir& dir, const Settings& settings,
                         std::string_view before = "# tindrel e2e configuration");
 
+// The connections a fake printer has finished, each as the bytes it got.
+class JobRecord {
+public:
+    void add(std::string data);
+    // Waits until `count` connections have ended.
+    bool waitFor(size_t count, Clock::time_point deadline);
+    std::vector<std::string> all();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> jobs_;
+};
+
 // Collects everything written to one pipe, on a thread of its own so the
 // daemon never blocks on a full pipe.
 class PipeReader {
@@ -175,10 +189,9 @@ private:
     int listen_fd_ = -1;
     uint16_t port_ = 0;
     bool listening_ = false;
-    std::mutex mutex_;
-    std::condition_variable changed_;
+    std::mutex mutex_; // guards steps_
     std::vector<PrinterStep> steps_;
-    std::vector<std::string> jobs_;
+    JobRecord record_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

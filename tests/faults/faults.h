@@ -39,12 +39,6 @@ inline constexpr bool kAddressSanitizer = false;
 inline constexpr bool kAddressSanitizer = false;
 #endif
 
-// True when the daemon runs under a wrapper such as valgrind: the harness
-// then starts it through TINDREL_WRAPPER.
-bool underWrapper();
-// True when `err` holds a report of the wrapper (valgrind's "==PID==" lines).
-bool hasWrapperReport(std::string_view err);
-
 // 64-bit FNV-1a, to compare many jobs without keeping them.
 uint64_t checksum(std::string_view data);
 
@@ -83,9 +77,8 @@ private:
     int listen_fd_ = -1;
     uint16_t port_ = 0;
     Pacing pacing_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> jobs_;
+    std::mutex mutex_; // guards first_receive_buffer_
+    e2e::JobRecord record_;
     int first_receive_buffer_ = -1;
     std::atomic<bool> stop_{false};
     std::thread thread_;
@@ -115,6 +108,7 @@ public:
     void reset();
 
 private:
+    ssize_t receive(std::string& into);
     int fd_ = -1;
     Clock::time_point deadline_;
     bool was_reset_ = false;

@@ -80,7 +80,7 @@ TEST_F(Soak, ThousandJobsArriveWholeAndLeaveNoTrace) {
     RecordProperty("rss_kib_after_10_jobs", std::to_string(early_rss));
     RecordProperty("rss_kib_after_1000_jobs", std::to_string(rss[0]));
     // Sanitizers and valgrind keep freed memory aside on purpose.
-    if (!kAddressSanitizer && !underWrapper()) {
+    if (!kAddressSanitizer && e2e::wrapperWords().empty()) {
         EXPECT_LE(rss[0], early_rss + kMemorySlackKiB)
             << "resident memory grew from " << early_rss << " KiB to " << rss[0] << " KiB";
     }
