@@ -26,6 +26,42 @@ size_t sendAll(int fd, const void* data, size_t len) {
     return done;
 }
 
+size_t sendAllBounded(int fd, std::string_view piece, int seconds) {
+    size_t done = 0;
+    while (done < piece.size()) {
+        ssize_t n = ::send(fd, piece.data() + done, piece.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            break;
+        // Full send buffer: wait for room, at most `seconds` without progress.
+        pollfd p{fd, POLLOUT, 0};
+        int ready = waitReady(&p, 1, seconds);
+        if (ready <= 0)
+            break;
+    }
+    return done;
+}
+
+size_t writeAll(int fd, const void* data, size_t len) {
+    const char* p = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = ::write(fd, p + done, len - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
 ssize_t recvSome(int fd, void* buf, size_t len) {
     for (;;) {
         ssize_t n = ::recv(fd, buf, len, 0);

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdio>
 #include <ctime>
+#include <netinet/in.h>
+#include <poll.h>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -88,14 +90,42 @@ UniqueFile openFile(const std::string& path, const char* mode);
 size_t sendAll(int fd, const void* data, size_t len);
 inline size_t sendAll(int fd, std::string_view piece) { return sendAll(fd, piece.data(), piece.size()); }
 
+// Like sendAll, but gives up when the peer takes nothing for `seconds`
+// seconds in a row: a peer that stops reading must not hold the caller.
+size_t sendAllBounded(int fd, std::string_view piece, int seconds);
+
 // Receives up to len bytes, retrying EINTR. Same result as recv otherwise.
 ssize_t recvSome(int fd, void* buf, size_t len);
+
+// Writes the whole buffer to a descriptor, retrying EINTR and short writes.
+// Returns the number of bytes written; less than len only on failure.
+size_t writeAll(int fd, const void* data, size_t len);
+
+// Waits until one of fds is readable (data, end of stream or error pending)
+// for at most `seconds`, across interruptions. Returns the number of ready
+// descriptors (see readable()), 0 on time-out, -1 on failure (errno set).
+int waitReadable(pollfd* fds, nfds_t count, int seconds);
+// The same for the events already set in each pollfd.
+int waitReady(pollfd* fds, nfds_t count, int seconds);
+inline bool readable(const pollfd& p) { return (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0; }
+
+// Sleeps `seconds`, across interruptions.
+void pauseSeconds(int seconds);
+
+// Shuts a connection down both ways and closes it: the orderly end.
+void closeConnection(UniqueFd& fd);
+// Closes a connection with a reset, so that its peer sees a failure rather
+// than an orderly end of stream.
+void resetConnection(UniqueFd& fd);
+
+// One TCP connection attempt to address that gives up after `seconds`
+// seconds without an answer. A refusal fails at once. Returns the connected
+// socket, or an invalid owner with errno set; `created` tells whether a
+// socket could be made at all.
+UniqueFd connectBounded(const sockaddr_in& address, int seconds, bool& created);
 
 // The ctime form of a time without its trailing newline (24 characters).
 std::string ctimeText(std::time_t when);
 inline std::string ctimeNow() { return ctimeText(std::time(nullptr)); }
-
-// Copies text into a string, keeping at most max characters.
-inline std::string cut(std::string_view text, size_t max) { return std::string(text.substr(0, max)); }
 
 } // namespace tindrel

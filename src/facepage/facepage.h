@@ -27,21 +27,34 @@ int ReadDb();
 // 0-based position of the record for client_ip, or -1 when not listed.
 int lookupIp(std::string_view client_ip);
 
-// connection: a connected socket, or 0 to write to spool_file.
-// address: the client's IPv4 address in network byte order.
-using FacePageSender = int (*)(int connection, in_addr address, const char* client_ip);
-extern FacePageSender sendFacePage;
-// The open device file of the current spool job.
-extern FILE* spool_file;
+// Where a face page goes: the printer connection, or the open device file of
+// a spool job (set exactly one).
+struct PageOutput {
+    int socket = -1;
+    FILE* device = nullptr;
+    // Turns false once a piece did not go out whole; later pieces are then
+    // not sent, and the page and its job are lost.
+    bool whole = true;
+    // The template could not be opened for a reason other than a shortage of
+    // descriptors or memory: no later job can have a face page either.
+    bool template_unreadable = false;
+};
 
-// Output rule of both senders: the whole piece on the connection, or written
-// to spool_file and flushed when connection is 0. Returns 0, or 1 on failure.
-int sendPiece(int connection, std::string_view piece);
+// address: the client's IPv4 address in network byte order. Returns 0 when
+// the page went out whole and its log line was written, else 1.
+using FacePageSender = int (*)(PageOutput& out, in_addr address, const char* client_ip);
+extern FacePageSender sendFacePage;
+
+// The whole piece on the socket, or written to the device and flushed.
+// Returns 0, or 1 when the piece did not go out whole (see PageOutput::whole).
+int sendPiece(PageOutput& out, std::string_view piece);
+// Whether a template that fails to open with this errno stops the service.
+bool templateMissingIsFatal(int err);
 
 inline constexpr size_t kTemplatePiece = 1400;
 
-int SendRostoPS(int connection, in_addr address, const char* client_ip);
-int SendRostoTXT(int connection, in_addr address, const char* client_ip);
+int SendRostoPS(PageOutput& out, in_addr address, const char* client_ip);
+int SendRostoTXT(PageOutput& out, in_addr address, const char* client_ip);
 int stampDate(char* buffer, size_t size);
 
 // A value made safe to place inside a PostScript string literal.
@@ -49,5 +62,7 @@ std::string psEscape(std::string_view value);
 // Format line of the text page: the first "%s" takes the value, "%%" gives
 // "%", every other character is copied as it stands.
 std::string formatTxtLine(std::string_view line, std::string_view value);
-// Host's official name for an IPv4 address; empty when not found.
+// Host's official name for an IPv4 address; empty when not found, or when
+// the lookup takes longer than kLookupSeconds.
+inline constexpr int kLookupSeconds = 2;
 std::string hostNameOf(in_addr address);

@@ -2,16 +2,82 @@
 
 #include "common/io.h"
 
-FacePageSender sendFacePage = nullptr;
-FILE* spool_file = nullptr;
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/wait.h>
 
-int sendPiece(int connection, std::string_view piece) {
-    if (connection != 0)
-        return tindrel::sendAll(connection, piece) == piece.size() ? 0 : 1;
-    if (!spool_file)
+FacePageSender sendFacePage = nullptr;
+
+int sendPiece(PageOutput& out, std::string_view piece) {
+    // After a piece that did not go out whole the page is lost: the rest
+    // would only print as garbage.
+    if (!out.whole)
         return 1;
-    bool written = piece.empty() ||
-                   std::fwrite(piece.data(), 1, piece.size(), spool_file) == piece.size();
-    // Flushed per piece so the device sees the face page before the job's bytes.
-    return std::fflush(spool_file) == 0 && written ? 0 : 1;
+    if (out.socket >= 0) {
+        out.whole = tindrel::sendAll(out.socket, piece) == piece.size();
+    } else if (out.device) {
+        bool written = piece.empty() ||
+                       std::fwrite(piece.data(), 1, piece.size(), out.device) == piece.size();
+        // Flushed per piece so the device sees the face page before the job's bytes.
+        out.whole = std::fflush(out.device) == 0 && written;
+    } else {
+        out.whole = false;
+    }
+    return out.whole ? 0 : 1;
+}
+
+bool templateMissingIsFatal(int err) {
+    // Running out of descriptors or memory spoils only this job.
+    return err != EMFILE && err != ENFILE && err != ENOMEM;
+}
+
+std::string hostNameOf(in_addr address) {
+    // The lookup runs in a child process that is given kLookupSeconds: a name
+    // server that never answers must not hold the one-job service. Without a
+    // pipe or a child (out of resources), the page goes out without the name.
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0)
+        return std::string();
+    tindrel::UniqueFd reader(pipe_fds[0]);
+    tindrel::UniqueFd writer(pipe_fds[1]);
+    pid_t child = fork();
+    if (child < 0)
+        return std::string();
+    if (child == 0) {
+        reader.release();
+        for (int sig : {SIGTERM, SIGINT, SIGHUP})
+            std::signal(sig, SIG_DFL);
+        const hostent* host = gethostbyaddr(&address, sizeof address, AF_INET);
+        if (host && host->h_name)
+            tindrel::writeAll(writer.get(), host->h_name, std::strlen(host->h_name));
+        _exit(0);
+    }
+    writer.reset();
+
+    std::string name;
+    bool complete = false;
+    for (;;) {
+        pollfd p{reader.get(), POLLIN, 0};
+        if (tindrel::waitReadable(&p, 1, kLookupSeconds) <= 0)
+            break;
+        char buf[256];
+        ssize_t n = read(reader.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            complete = n == 0;
+            break;
+        }
+        name.append(buf, static_cast<size_t>(n));
+    }
+    if (!complete) {
+        kill(child, SIGKILL);
+        name.clear();
+    }
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return name;
 }

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <netdb.h>
+#include <cerrno>
 #include <string>
 
 namespace {
@@ -48,13 +48,6 @@ std::string psEscape(std::string_view value) {
     return out;
 }
 
-std::string hostNameOf(in_addr address) {
-    const hostent* host = gethostbyaddr(&address, sizeof address, AF_INET);
-    if (!host || !host->h_name)
-        return std::string();
-    return host->h_name;
-}
-
 int stampDate(char* buffer, size_t size) {
     std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -68,21 +61,27 @@ int stampDate(char* buffer, size_t size) {
     return 0;
 }
 
-int SendRostoPS(int connection, in_addr address, const char* client_ip) {
+int SendRostoPS(PageOutput& out, in_addr address, const char* client_ip) {
     if (verbose)
         std::printf("%s: cof.template_name=[%s]\n", "SendRosto", conf.template_name.c_str());
     std::string_view ip = client_ip ? client_ip : "";
 
     tindrel::UniqueFile tmpl = tindrel::openFile(conf.template_name, "r");
     if (!tmpl) {
+        out.template_unreadable = templateMissingIsFatal(errno);
+        out.whole = false;
         std::perror("SendRostoPS/fopen: Failure openning template .ps file");
-        std::exit(1);
+        char date[30] = {};
+        stampDate(date, sizeof date);
+        logPrint("Failure sending Face Page", date, ip);
+        return 1;
     }
     // Copied byte for byte; a short piece (zero-length included) ends the copy.
     char piece[kTemplatePiece];
     for (;;) {
         size_t n = std::fread(piece, 1, sizeof piece, tmpl.get());
-        sendPiece(connection, std::string_view(piece, n));
+        if (sendPiece(out, std::string_view(piece, n)) != 0)
+            break;
         if (n == sizeof piece)
             continue;
         // A template path naming a directory opens but cannot be read.
@@ -111,7 +110,9 @@ int SendRostoPS(int connection, in_addr address, const char* client_ip) {
         appendLine(page, "PHONE", userDb[pos].phone);
     }
     page += kTrailer;
-    sendPiece(connection, page);
-
+    if (sendPiece(out, page) != 0) {
+        logPrint("Failure sending Face Page", date, ip);
+        return 1;
+    }
     return logPrint("Success sending Face Page", date, ip);
 }

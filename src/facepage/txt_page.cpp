@@ -5,6 +5,7 @@
 #include "startup/startup.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,7 +60,7 @@ std::string formatTxtLine(std::string_view line, std::string_view value) {
     return out;
 }
 
-int SendRostoTXT(int connection, in_addr address, const char* client_ip) {
+int SendRostoTXT(PageOutput& out, in_addr address, const char* client_ip) {
     // Trimmed in place: a name read from a CR LF configuration still opens, for later jobs too.
     std::string& name = conf.template_name;
     while (!name.empty() && std::isspace(static_cast<unsigned char>(name.back())))
@@ -74,12 +75,19 @@ int SendRostoTXT(int connection, in_addr address, const char* client_ip) {
 
     tindrel::UniqueFile tmpl = tindrel::openFile(name, "r");
     if (!tmpl) {
+        out.template_unreadable = templateMissingIsFatal(errno);
+        out.whole = false;
         std::perror("SendRostoTXT/fopen: Failure openning template .txt file");
-        std::exit(1);
+        logPrint("Failure sending TXT Face Page", date, ip);
+        return 1;
     }
     struct stat st {};
-    if (fstat(fileno(tmpl.get()), &st) != 0)
-        std::exit(1);
+    if (fstat(fileno(tmpl.get()), &st) != 0) {
+        out.template_unreadable = true;
+        out.whole = false;
+        logPrint("Failure sending TXT Face Page", date, ip);
+        return 1;
+    }
 
     std::string page;
     appendHeading(page, readLine(tmpl.get()), "\n");
@@ -97,8 +105,10 @@ int SendRostoTXT(int connection, in_addr address, const char* client_ip) {
     if (std::ferror(tmpl.get()))
         std::perror("SendRostoTXT/fgets: Failure reading template .txt file");
 
-    sendPiece(connection, page);
     tmpl.reset();
-
+    if (sendPiece(out, page) != 0) {
+        logPrint("Failure sending TXT Face Page", date, ip);
+        return 1;
+    }
     return logPrint("Success sending TXT Face Page", date, ip);
 }

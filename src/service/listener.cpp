@@ -1,12 +1,13 @@
 // The listening socket and the pieces both job loops share: accepting a
-// client, the readiness wait and the pause between printer attempts.
+// client, the bounds of a job, how it ends, and the orderly stop.
 #include "service/service.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,8 +16,21 @@
 
 namespace {
 
-// A connection must never land on descriptor 0, which the face-page senders
-// take to mean "write to the device file", nor on 1 or 2, where console
+volatile sig_atomic_t stop_signals = 0;
+sigset_t stop_set;       // SIGTERM, SIGINT, SIGHUP
+sigset_t waiting_mask;   // the mask with those let through
+
+void onStopSignal(int sig) {
+    if (stop_signals > 0) {
+        // Asked twice: the job in progress is given up.
+        std::signal(sig, SIG_DFL);
+        raise(sig);
+        return;
+    }
+    stop_signals = 1;
+}
+
+// A connection must never land on descriptor 0, 1 or 2, where console
 // messages would go into it. Started with any of them closed, park /dev/null
 // there first.
 void occupyStandardDescriptors() {
@@ -35,6 +49,7 @@ void occupyStandardDescriptors() {
 bool acceptRetryable(int err) {
     switch (err) {
     case EINTR:
+    case EAGAIN:
     case ECONNABORTED:
     case EPROTO:
     case ENETDOWN:
@@ -50,112 +65,174 @@ bool acceptRetryable(int err) {
     }
 }
 
-timespec monotonicNow() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now;
+// The connection stays queued; a job that ends frees what accept lacks.
+bool acceptShortOfResources(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+// The client's address as accept reported it: a client that resets at once
+// is still named. An IPv4 client of an IPv6 socket is taken as IPv4.
+void nameClient(Client& client, const sockaddr_storage& peer) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (peer.ss_family == AF_INET) {
+        client.address = reinterpret_cast<const sockaddr_in&>(peer).sin_addr;
+    } else if (peer.ss_family == AF_INET6) {
+        const in6_addr& a6 = reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&a6)) {
+            std::memcpy(&client.address, &a6.s6_addr[12], sizeof client.address);
+        } else {
+            inet_ntop(AF_INET6, &a6, text, sizeof text);
+            client.client_ip = text;
+            return;
+        }
+    }
+    inet_ntop(AF_INET, &client.address, text, sizeof text);
+    client.client_ip = text;
+}
+
+long jobs_served = 0;
+std::string last_outcome;
+
+void notifyWaiting() {
+    std::string status = "Waiting for print jobs, " + std::to_string(jobs_served) + " served";
+    if (!last_outcome.empty())
+        status += "; last: " + last_outcome;
+    notifyStatus(status);
 }
 
 } // namespace
 
-int openListener(const char* failure_text) {
+tindrel::UniqueFd openListener(const char* failure_text) {
     occupyStandardDescriptors();
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    tindrel::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) {
         perror(failure_text);
         exit(1);
     }
     int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = conf.proxy_ip;
     address.sin_port = conf.proxy_port;
     // Without a bound address listen would pick a port nobody knows.
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
         perror("bind: unable to bind the proxy service address");
         exit(1);
     }
-    if (listen(fd, kBacklog) < 0) {
+    if (listen(fd.get(), kBacklog) < 0) {
         perror("listen: unable to listen for print clients");
         exit(1);
     }
     return fd;
 }
 
-Client acceptClient(int listener) {
-    Client client;
+void installStopHandling() {
+    sigemptyset(&stop_set);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&stop_set, sig);
+    sigprocmask(SIG_BLOCK, &stop_set, &waiting_mask);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigdelset(&waiting_mask, sig);
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    // Restarted calls keep device writes and name lookups whole; every wait
+    // of a job is a ppoll, which a signal always ends, and then goes on.
+    action.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(sig, &action, nullptr);
+}
+
+void startJobSignals() { sigprocmask(SIG_UNBLOCK, &stop_set, nullptr); }
+void endJobSignals() { sigprocmask(SIG_BLOCK, &stop_set, nullptr); }
+bool stopRequested() { return stop_signals != 0; }
+
+std::optional<Client> acceptClient(int listener) {
+    notifyWaiting();
     for (;;) {
-        int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (stopRequested())
+            return std::nullopt;
+        // No bound: waiting for the next client is what the daemon does when
+        // idle. Stop signals get through only here, so none is missed.
+        pollfd p{listener, POLLIN, 0};
+        if (ppoll(&p, 1, nullptr, &waiting_mask) < 0) {
+            if (errno == EINTR)
+                continue;
+            std::puts("ACCEPT Error");
+            exit(1);
+        }
+        sockaddr_storage peer{};
+        socklen_t peer_len = sizeof peer;
+        int fd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC);
         if (fd >= 0) {
+            Client client;
             client.fd.reset(fd);
-            break;
+            verboseLine("Requests arrived");
+            nameClient(client, peer);
+            notifyStatus("Serving a job from " + client.client_ip);
+            return client;
+        }
+        if (acceptShortOfResources(errno)) {
+            perror("accept: out of descriptors or memory, retrying in a second");
+            tindrel::pauseSeconds(1);
+            continue;
         }
         if (!acceptRetryable(errno)) {
             std::puts("ACCEPT Error");
             exit(1);
         }
     }
-    verboseLine("Requests arrived");
-
-    // A peer that has already gone leaves the address at 0.0.0.0.
-    sockaddr_in peer{};
-    socklen_t peer_len = sizeof peer;
-    if (getpeername(client.fd.get(), reinterpret_cast<sockaddr*>(&peer), &peer_len) < 0 ||
-        peer.sin_family != AF_INET)
-        peer.sin_addr.s_addr = 0;
-    client.address = peer.sin_addr;
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &client.address, text, sizeof text);
-    client.client_ip = text;
-    return client;
 }
 
-int idleSeconds() {
-    return conf.idle_time < 0 ? 0 : conf.idle_time;
+JobLimits jobLimits() {
+    JobLimits limits{};
+    limits.idle_seconds = idleSeconds();
+    limits.connect_seconds = limits.idle_seconds < 1 ? 1 : limits.idle_seconds;
+    limits.client_send_seconds = limits.idle_seconds;
+    limits.retries = conf.retry_printer;
+    return limits;
 }
 
-int waitReadable(pollfd* fds, nfds_t count, int seconds) {
-    for (nfds_t i = 0; i < count; ++i) {
-        fds[i].events = POLLIN;
-        fds[i].revents = 0;
+const char* describe(JobEnd end) {
+    switch (end) {
+    case JobEnd::Delivered:
+        return "delivered";
+    case JobEnd::PrinterUnreachable:
+        return "printer unreachable";
+    case JobEnd::NoPrinterSocket:
+        return "no socket for the printer";
+    case JobEnd::DeviceUnavailable:
+        return "printer device unavailable";
+    case JobEnd::FacePageFailed:
+        return "face page not sent";
+    case JobEnd::PrinterFailed:
+        return "printer stopped taking the job";
+    case JobEnd::DeviceFailed:
+        return "printer device refused a write";
+    case JobEnd::ClientStalled:
+        return "client stopped reading";
     }
-    timespec deadline = monotonicNow();
-    deadline.tv_sec += seconds;
-    for (;;) {
-        timespec now = monotonicNow();
-        timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
-        if (left.tv_nsec < 0) {
-            left.tv_nsec += 1000000000L;
-            left.tv_sec -= 1;
-        }
-        if (left.tv_sec < 0)
-            left = timespec{0, 0};
-        int ready = ppoll(fds, count, &left, nullptr);
-        if (ready >= 0 || errno != EINTR)
-            return ready;
-    }
+    return "ended";
 }
 
-void pauseSeconds(int seconds) {
-    timespec left{seconds, 0};
-    while (nanosleep(&left, &left) < 0 && errno == EINTR) {
-    }
+void finishJob(Client& client, JobEnd end) {
+    if (end == JobEnd::Delivered)
+        tindrel::closeConnection(client.fd);
+    else
+        tindrel::resetConnection(client.fd);
+    ++jobs_served;
+    last_outcome = "job from " + client.client_ip + " " + describe(end);
 }
+
+int idleSeconds() { return conf.idle_time < 0 ? 0 : conf.idle_time; }
 
 void verboseLine(const char* line) {
     if (!verbose)
         return;
     std::puts(line);
     std::fflush(stdout);
-}
-
-void closeConnection(tindrel::UniqueFd& fd) {
-    if (!fd.valid())
-        return;
-    shutdown(fd.get(), SHUT_RDWR);
-    fd.reset();
 }
 
 std::string sentBytesText(int64_t bytes_sent) {

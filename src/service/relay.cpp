@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
 #include <sys/socket.h>
 
 #include "facepage/facepage.h"
@@ -14,49 +13,30 @@
 
 namespace {
 
-// One blocking connect; 0 when connected.
-int connectOnce(int fd, const sockaddr_in& address) {
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
-        return 0;
-    if (errno != EINTR)
-        return -1;
-    // An interrupted connect goes on in the background; wait for its outcome.
-    pollfd p{fd, POLLOUT, 0};
-    while (poll(&p, 1, -1) < 0) {
-        if (errno != EINTR)
-            return -1;
-    }
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0 || err != 0)
-        return -1;
-    return 0;
-}
-
 // Attempts are numbered from 0; after a failed attempt k another follows
-// while k < retry_printer. Each attempt takes a fresh socket, since one whose
-// connect failed cannot portably be connected again. An invalid owner means
-// the printer stayed unreachable.
-tindrel::UniqueFd connectPrinter() {
+// while k < retries. Each attempt takes a fresh socket, since one whose
+// connect failed cannot portably be connected again.
+JobEnd connectPrinter(const JobLimits& limits, tindrel::UniqueFd& printer) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = conf.printer_ip;
     address.sin_port = conf.printer_port;
     for (int attempt = 0;; ++attempt) {
-        tindrel::UniqueFd printer(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (!printer.valid()) {
+        bool created = false;
+        printer = tindrel::connectBounded(address, limits.connect_seconds, created);
+        if (!created) {
             perror("socket: unable to create a TCP socket to printer\n");
-            exit(1);
+            return JobEnd::NoPrinterSocket;
         }
-        if (connectOnce(printer.get(), address) == 0)
-            return printer;
-        if (attempt >= conf.retry_printer)
-            return tindrel::UniqueFd();
+        if (printer.valid())
+            return JobEnd::Delivered;
+        if (attempt >= limits.retries)
+            return JobEnd::PrinterUnreachable;
         if (verbose) {
             std::printf("Trying printer: %d\n", attempt);
             std::fflush(stdout);
         }
-        pauseSeconds(idleSeconds());
+        tindrel::pauseSeconds(limits.idle_seconds);
     }
 }
 
@@ -64,20 +44,21 @@ tindrel::UniqueFd connectPrinter() {
 // printer gets an end of stream and its remaining answers still go back to
 // the client, until the printer closes or stays silent for the idle time:
 // closing a socket with unread data would reset it and lose queued bytes.
-void relayJob(int client, int printer, int64_t& bytes_sent) {
+// Only what the printer took is counted.
+JobEnd relayJob(const JobLimits& limits, int client, int printer, int64_t& bytes_sent) {
     char buffer[kChunk];
     bool client_sending = true;
     for (;;) {
         pollfd fds[2] = {{printer, POLLIN, 0}, {client, POLLIN, 0}};
-        int ready = waitReadable(fds, client_sending ? 2 : 1, idleSeconds());
+        int ready = tindrel::waitReadable(fds, client_sending ? 2 : 1, limits.idle_seconds);
         if (ready < 0) {
             perror("select()");
-            return;
+            return JobEnd::Delivered;
         }
         if (ready == 0)
-            return;
+            return JobEnd::Delivered;
 
-        if (client_sending && readable(fds[1])) {
+        if (client_sending && tindrel::readable(fds[1])) {
             ssize_t got = tindrel::recvSome(client, buffer, kChunk);
             if (got <= 0) {
                 verboseLine("Closing socket to printer");
@@ -88,44 +69,65 @@ void relayJob(int client, int printer, int64_t& bytes_sent) {
                 size_t sent = tindrel::sendAll(printer, buffer, want);
                 bytes_sent += static_cast<int64_t>(sent);
                 if (sent < want)
-                    return;
+                    return JobEnd::PrinterFailed;
             }
         }
-        if (readable(fds[0])) {
+        if (tindrel::readable(fds[0])) {
             ssize_t got = tindrel::recvSome(printer, buffer, kChunk);
             if (got <= 0) {
                 verboseLine("Printer sent a FIN. Closing!");
-                return;
+                return JobEnd::Delivered;
             }
-            size_t want = static_cast<size_t>(got);
-            if (tindrel::sendAll(client, buffer, want) < want)
-                return;
+            std::string_view answer(buffer, static_cast<size_t>(got));
+            if (tindrel::sendAllBounded(client, answer, limits.client_send_seconds) < answer.size())
+                return JobEnd::ClientStalled;
         }
     }
 }
 
 } // namespace
 
-int relayPrinter() {
-    tindrel::UniqueFd listener(
-        openListener("socket: unable to create a TCP socket for proxy service\n"));
+int relayPrinter(int listener) {
     int64_t bytes_sent = 0;
     for (;;) {
         verboseLine("waiting for requests");
-        Client client = acceptClient(listener.get());
+        std::optional<Client> next = acceptClient(listener);
+        if (!next)
+            return 0;
+        Client& client = *next;
+        startJobSignals();
         verboseLine("One more printing throught network");
+        const JobLimits limits = jobLimits();
 
-        tindrel::UniqueFd printer = connectPrinter();
-        if (!printer.valid()) {
-            closeConnection(client.fd);
+        tindrel::UniqueFd printer;
+        JobEnd end = connectPrinter(limits, printer);
+        if (end == JobEnd::PrinterUnreachable) {
+            finishJob(client, end);
             logPrint("Unable to connect printer", std::nullopt, client.client_ip);
             return 0;
         }
-        sendFacePage(printer.get(), client.address, client.client_ip.c_str());
-        relayJob(client.fd.get(), printer.get(), bytes_sent);
+        if (end == JobEnd::NoPrinterSocket) {
+            // The client's descriptor is given back first, so the log line
+            // can still be written when descriptors ran out.
+            finishJob(client, end);
+            logPrint("Unable to connect printer", std::nullopt, client.client_ip);
+            endJobSignals();
+            continue;
+        }
 
-        closeConnection(client.fd);
-        closeConnection(printer);
+        PageOutput page;
+        page.socket = printer.get();
+        sendFacePage(page, client.address, client.client_ip.c_str());
+        if (page.template_unreadable) {
+            finishJob(client, JobEnd::FacePageFailed);
+            exit(1);
+        }
+        end = page.whole ? relayJob(limits, client.fd.get(), printer.get(), bytes_sent)
+                         : JobEnd::FacePageFailed;
+
+        finishJob(client, end);
+        tindrel::closeConnection(printer);
         logPrint(sentBytesText(bytes_sent), std::nullopt, client.client_ip);
+        endJobSignals();
     }
 }

@@ -3,6 +3,7 @@
 #include "common/io.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -48,8 +49,51 @@ namespace {
 
 bool isSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
+// What the reader saw of one key row, for the warnings of an applying read.
+struct RowSeen {
+    int first_line = 0;
+    int last_line = 0; // the line whose value the row holds
+};
+
+// Warnings change nothing: every value keeps the meaning it is read with.
+class Warnings {
+public:
+    void add(int line, const std::string& text) {
+        lines_ += "readConf: " + conf_path + " line " + std::to_string(line) + ": " + text + "\n";
+    }
+    void print() const { std::fputs(lines_.c_str(), stderr); }
+
+private:
+    std::string lines_;
+};
+
+std::string quoted(std::string_view text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\t')
+            out += "\\t";
+        else
+            out += c;
+    }
+    return out + "\"";
+}
+
+void checkValueText(const KeyEntry& k, int line_no, Warnings& warnings) {
+    std::string_view value = k.valor;
+    if (value.find('#') != std::string_view::npos)
+        warnings.add(line_no, std::string("the value of ") + k.comando + " contains \"#\" and keeps it: " +
+                                  "a comment must stand on a line of its own");
+    if (!value.empty() && value.back() == '\r')
+        warnings.add(line_no, std::string("the value of ") + k.comando +
+                                  " ends in a carriage return (CR LF line ends?) and keeps it");
+    else if (!value.empty() && isSpace(value.back()))
+        warnings.add(line_no, std::string("the value of ") + k.comando + " ends in white space and keeps it");
+}
+
 // Applies one line of the file to the key table.
-void takeLine(std::string_view line) {
+void takeLine(std::string_view line, int line_no, RowSeen* seen, Warnings* warnings) {
     size_t start = 0;
     while (start < line.size() && isSpace(line[start]))
         ++start;
@@ -65,8 +109,25 @@ void takeLine(std::string_view line) {
         if (line.size() >= k->key_len && strncasecmp(line.data(), k->comando, k->key_len) == 0)
             break;
     }
-    if (!k->comando)
+    size_t word_end = 0;
+    while (word_end < line.size() && line[word_end] != '=' && !isSpace(line[word_end]))
+        ++word_end;
+    std::string_view word = line.substr(0, word_end);
+    if (!k->comando) {
+        if (warnings && !word.empty())
+            warnings->add(line_no, "unknown key " + quoted(word) + " is ignored");
         return;
+    }
+    if (warnings) {
+        if (word.size() != k->key_len)
+            warnings->add(line_no, "key " + quoted(word) + " is read as " + k->comando);
+        RowSeen& row = seen[k - keyTable];
+        if (row.first_line != 0)
+            warnings->add(line_no, std::string("key ") + k->comando + " is given again (first on line " +
+                                       std::to_string(row.first_line) + "); this line wins");
+        else
+            row.first_line = line_no;
+    }
 
     k->valor.clear();
     size_t eq = line.find('=');
@@ -76,7 +137,7 @@ void takeLine(std::string_view line) {
     }
     k->given = true;
     if (eq + 1 == line.size())
-        return;  // the earlier length stays
+        return; // the earlier length stays
 
     std::string_view value = line.substr(eq + 1);
     while (!value.empty() && isSpace(value.front()))
@@ -84,6 +145,35 @@ void takeLine(std::string_view line) {
     // Trailing white space, a carriage return included, belongs to the value.
     k->tam = std::min(value.size(), kValueMax);
     k->valor = std::string(value.substr(0, k->tam));
+    if (warnings) {
+        seen[k - keyTable].last_line = line_no;
+        checkValueText(*k, line_no, *warnings);
+    }
+}
+
+// A number that does not read cleanly still keeps the value it reads as.
+void checkNumbers(const RowSeen* seen, Warnings& warnings) {
+    for (KeyRow r : {kProxyPort, kPrinterPort, kIdletime, kRetryPrinter}) {
+        const KeyEntry& k = keyTable[r];
+        if (k.tam == 0)
+            continue; // the default is used
+        std::string_view text = k.valor;
+        while (!text.empty() && isSpace(text.back()))
+            text.remove_suffix(1);
+        size_t digits = !text.empty() && (text.front() == '+' || text.front() == '-') ? 1 : 0;
+        bool clean = digits < text.size() &&
+                     text.find_first_not_of("0123456789", digits) == std::string_view::npos;
+        long read_as = settingNumber(r);
+        if (clean && std::strtol(k.valor.c_str(), nullptr, 10) == read_as)
+            continue;
+        std::string text_warning = std::string(k.comando) + " " + quoted(k.valor) +
+                                   (clean ? " is out of range" : " is not a plain number") +
+                                   "; read as " + std::to_string(read_as);
+        if (r == kPrinterPort && read_as == 0)
+            text_warning += ", which selects the device printer-dev";
+        int line_no = seen[r].last_line != 0 ? seen[r].last_line : seen[r].first_line;
+        warnings.add(line_no, text_warning);
+    }
 }
 
 } // namespace
@@ -102,11 +192,19 @@ int readConf(bool quiet) {
     // Reads of kConfLineRead bytes: a longer line arrives as several pieces,
     // each taken as a line of its own.
     char buffer[1024];
+    RowSeen seen[kKeyCount] = {};
+    Warnings warnings;
+    int line_no = 0;
+    bool line_ended = true;
     for (;;) {
         std::memset(buffer, 0, sizeof buffer);
         if (!std::fgets(buffer, static_cast<int>(kConfLineRead), file.get()))
             break;
-        takeLine(std::string_view(buffer, std::strlen(buffer)));
+        std::string_view piece(buffer, std::strlen(buffer));
+        if (line_ended)
+            ++line_no;
+        line_ended = !piece.empty() && piece.back() == '\n';
+        takeLine(piece, line_no, seen, quiet ? nullptr : &warnings);
     }
     // A path naming a directory opens but cannot be read: that is no
     // configuration, not an empty one.
@@ -119,6 +217,8 @@ int readConf(bool quiet) {
 
     if (quiet)
         return 0;
+    checkNumbers(seen, warnings);
+    warnings.print();
     return applyConf();
 }
 

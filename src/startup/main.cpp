@@ -5,6 +5,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <string_view>
 
 int main(int argc, char** argv) {
     // Progress lines must reach a log collector or a pipe as they happen.
@@ -12,12 +14,47 @@ int main(int argc, char** argv) {
     // A printer, client or device pipe that goes away must never end the daemon.
     std::signal(SIGPIPE, SIG_IGN);
 
+    if (argc == 2 && std::string_view(argv[1]) == "--help") {
+        usage();
+        std::exit(0);
+    }
+    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+        std::puts(kVersion);
+        std::exit(0);
+    }
+
     if (parseOptions(argc, argv) != 0)
         std::exit(0);
+    if (check_only) {
+        int refused = checkServing(-1);
+        printCheckSummary(refused);
+        std::exit(refused);
+    }
+
+    tindrel::UniqueFd listener = passedListener();
+    if (checkServing(listener.get()) != 0)
+        std::exit(1);
     ReadDb();
+    if (listener.valid()) {
+        verboseLine("listening socket passed by systemd: proxy-ip and proxy-port are not used");
+    } else {
+        listener = openListener(conf.use_printer
+                                    ? "socket: unable to create a TCP socket for proxy service\n"
+                                    : "socket: unable to create a socket for proxy service\n");
+    }
+    // Taken only once a client is ready, so a client that is gone by then
+    // cannot block the daemon in accept.
+    int flags = fcntl(listener.get(), F_GETFL);
+    if (flags >= 0)
+        fcntl(listener.get(), F_SETFL, flags | O_NONBLOCK);
+
+    installStopHandling();
+    notifyReady();
     if (conf.use_printer)
-        relayPrinter();
+        relayPrinter(listener.get());
     else
-        spoolDevice();
+        spoolDevice(listener.get());
+    if (stopRequested())
+        notifyStopping();
     std::exit(0);
 }

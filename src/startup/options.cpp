@@ -32,14 +32,22 @@ int usage() {
     return 0;
 }
 
+void printCheckSummary(int refused) {
+    if (refused)
+        std::printf("%s: the configuration is refused; tindrel -d would not start\n", conf_path.c_str());
+    else
+        std::printf("%s: the configuration is usable; tindrel -d would serve\n", conf_path.c_str());
+}
+
 int parseOptions(int argc, char** argv) {
     opterr = 0;
+    check_only = false;
     optind = 0;  // full restart of the option parser, so a second pass starts afresh
     verbose = 0;
     int result = -1;
 
     int opt;
-    while ((opt = getopt(argc, argv, ":C:cvdh")) != -1) {
+    while ((opt = getopt(argc, argv, ":C:cvdht")) != -1) {
         switch (opt) {
         case 'C':
             conf_path = std::string(std::string_view(optarg).substr(0, kConfPathMax));
@@ -55,6 +63,12 @@ int parseOptions(int argc, char** argv) {
             break;
         case 'd':
             readConf(false);
+            check_only = false;
+            result = 0;
+            break;
+        case 't':
+            readConf(false);
+            check_only = true;
             result = 0;
             break;
         case 'h':
@@ -83,5 +97,7 @@ int parseOptions(int argc, char** argv) {
         return result;
     }
     std::puts("Invalid template type. May be only \"ps\" or \"txt\"");
+    if (check_only && result == 0)
+        printCheckSummary(1);
     std::exit(1);
 }

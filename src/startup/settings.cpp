@@ -181,6 +181,14 @@ void deriveSettings() {
     conf.use_printer = (conf.printer_ip != 0 && conf.printer_port != 0) ? 1 : 0;
 }
 
+std::string settingText(KeyRow r) { return valueOrDefault(r); }
+
+long settingNumber(KeyRow r) {
+    if (r == kProxyPort || r == kPrinterPort)
+        return ntohs(readPort(valueOrDefault(r)));
+    return readNumber(valueOrDefault(r));
+}
+
 int applyConf() {
     conf.user_name = setWithValue(kUser) ? valueOf(kUser) : key(kUser).default_value;
     if (setUser() != 0)

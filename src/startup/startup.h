@@ -61,6 +61,8 @@ extern Conf conf;
 extern int verbose;
 
 int parseOptions(int argc, char** argv);
+// The last line of -t on standard output.
+void printCheckSummary(int refused);
 int usage();
 
 int readConf(bool quiet);
@@ -68,8 +70,23 @@ int showConf(bool show_defaults);
 // Puts the key table back to its start state (no key given, empty values).
 void resetKeyTable();
 
+// The text a numeric, address or device key is read from: its value, or
+// its default when the value is empty.
+std::string settingText(KeyRow r);
+// The number proxy-port, printer-port (in host order), idletime or
+// retry-printer is read as.
+long settingNumber(KeyRow r);
+
 int applyConf();
 // Everything applyConf derives after the identity switch: the working
 // directory (from what the switch left there), paths, ports, addresses, numbers.
 void deriveSettings();
 int setUser();
+
+// Set by -t: apply the configuration, check it and exit instead of serving.
+extern bool check_only;
+// The checks made before serving. `listener` is the listening socket when
+// one was passed in (-1 otherwise): its address is then the proxy's own.
+// Each refusal is one line on standard error; returns 0 when the daemon can
+// serve, 1 when it must not start.
+int checkServing(int listener);
