@@ -78,14 +78,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     char* page_data = nullptr;
     size_t page_size = 0;
-    spool_file = open_memstream(&page_data, &page_size);
-    if (!spool_file)
+    PageOutput out;
+    out.device = open_memstream(&page_data, &page_size);
+    if (!out.device)
         std::abort();
     in_addr client{};
     inet_aton("127.0.0.1", &client);
-    int rc = SendRostoTXT(0, client, "127.0.0.1");
-    std::fclose(spool_file);
-    spool_file = nullptr;
+    int rc = SendRostoTXT(out, client, "127.0.0.1");
+    std::fclose(out.device);
     std::string page(page_data, page_size);
     std::free(page_data);
 

@@ -63,6 +63,6 @@ std::string psEscape(std::string_view value);
 // "%", every other character is copied as it stands.
 std::string formatTxtLine(std::string_view line, std::string_view value);
 // Host's official name for an IPv4 address; empty when not found, or when
-// the lookup takes longer than kLookupSeconds.
+// the lookup takes longer than kLookupSeconds. Answers are kept a minute.
 inline constexpr int kLookupSeconds = 2;
 std::string hostNameOf(in_addr address);

@@ -3,6 +3,8 @@
 #include "common/io.h"
 
 #include <cerrno>
+#include <chrono>
+#include <map>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -34,7 +36,20 @@ bool templateMissingIsFatal(int err) {
     return err != EMFILE && err != ENFILE && err != ENOMEM;
 }
 
-std::string hostNameOf(in_addr address) {
+namespace {
+
+// Names found (or not) in the last minute: a burst of jobs from one client
+// waits for the name server once.
+constexpr auto kNameCacheTime = std::chrono::seconds(60);
+constexpr size_t kNameCacheSize = 256;
+
+struct CachedName {
+    std::string name;
+    std::chrono::steady_clock::time_point when;
+};
+std::map<uint32_t, CachedName> nameCache;
+
+std::string lookUpName(in_addr address) {
     // The lookup runs in a child process that is given kLookupSeconds: a name
     // server that never answers must not hold the one-job service. Without a
     // pipe or a child (out of resources), the page goes out without the name.
@@ -79,5 +94,19 @@ std::string hostNameOf(in_addr address) {
     }
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
+    return name;
+}
+
+} // namespace
+
+std::string hostNameOf(in_addr address) {
+    auto now = std::chrono::steady_clock::now();
+    auto cached = nameCache.find(address.s_addr);
+    if (cached != nameCache.end() && now - cached->second.when < kNameCacheTime)
+        return cached->second.name;
+    std::string name = lookUpName(address);
+    if (nameCache.size() >= kNameCacheSize)
+        nameCache.clear();
+    nameCache[address.s_addr] = CachedName{name, now};
     return name;
 }

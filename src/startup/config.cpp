@@ -93,7 +93,7 @@ void checkValueText(const KeyEntry& k, int line_no, Warnings& warnings) {
 }
 
 // Applies one line of the file to the key table.
-void takeLine(std::string_view line, int line_no, RowSeen* seen, Warnings* warnings) {
+void takeLine(std::string_view line, int line_no, RowSeen* seen, Warnings& warnings) {
     size_t start = 0;
     while (start < line.size() && isSpace(line[start]))
         ++start;
@@ -114,20 +114,18 @@ void takeLine(std::string_view line, int line_no, RowSeen* seen, Warnings* warni
         ++word_end;
     std::string_view word = line.substr(0, word_end);
     if (!k->comando) {
-        if (warnings && !word.empty())
-            warnings->add(line_no, "unknown key " + quoted(word) + " is ignored");
+        if (!word.empty())
+            warnings.add(line_no, "unknown key " + quoted(word) + " is ignored");
         return;
     }
-    if (warnings) {
-        if (word.size() != k->key_len)
-            warnings->add(line_no, "key " + quoted(word) + " is read as " + k->comando);
-        RowSeen& row = seen[k - keyTable];
-        if (row.first_line != 0)
-            warnings->add(line_no, std::string("key ") + k->comando + " is given again (first on line " +
-                                       std::to_string(row.first_line) + "); this line wins");
-        else
-            row.first_line = line_no;
-    }
+    if (word.size() != k->key_len)
+        warnings.add(line_no, "key " + quoted(word) + " is read as " + k->comando);
+    RowSeen& row = seen[k - keyTable];
+    if (row.first_line != 0)
+        warnings.add(line_no, std::string("key ") + k->comando + " is given again (first on line " +
+                                  std::to_string(row.first_line) + "); this line wins");
+    else
+        row.first_line = line_no;
 
     k->valor.clear();
     size_t eq = line.find('=');
@@ -145,10 +143,8 @@ void takeLine(std::string_view line, int line_no, RowSeen* seen, Warnings* warni
     // Trailing white space, a carriage return included, belongs to the value.
     k->tam = std::min(value.size(), kValueMax);
     k->valor = std::string(value.substr(0, k->tam));
-    if (warnings) {
-        seen[k - keyTable].last_line = line_no;
-        checkValueText(*k, line_no, *warnings);
-    }
+    row.last_line = line_no;
+    checkValueText(*k, line_no, warnings);
 }
 
 // A number that does not read cleanly still keeps the value it reads as.
@@ -204,7 +200,7 @@ int readConf(bool quiet) {
         if (line_ended)
             ++line_no;
         line_ended = !piece.empty() && piece.back() == '\n';
-        takeLine(piece, line_no, seen, quiet ? nullptr : &warnings);
+        takeLine(piece, line_no, seen, warnings);
     }
     // A path naming a directory opens but cannot be read: that is no
     // configuration, not an empty one.
@@ -215,9 +211,10 @@ int readConf(bool quiet) {
     }
     file.reset();
 
+    // Gathered in quiet mode too, so every line takes the same path.
+    checkNumbers(seen, warnings);
     if (quiet)
         return 0;
-    checkNumbers(seen, warnings);
     warnings.print();
     return applyConf();
 }
