@@ -52,3 +52,16 @@ void closeConnection(tindrel::UniqueFd& fd);
 
 // The text logged at the end of every job.
 std::string sentBytesText(int64_t bytes_sent);
+
+// systemd integration: socket activation and readiness notification. Without
+// libsystemd (or when not started by systemd) these find no socket and send nothing.
+
+// The listening socket systemd passed (LISTEN_FDS/LISTEN_PID), or an invalid
+// owner when none was passed. A passed socket that cannot serve (more than one,
+// or not a listening TCP socket of IPv4 or IPv6) prints a line on standard
+// error and ends the process with status 1.
+tindrel::UniqueFd passedListener();
+// sd_notify wrappers; texts are sent as given.
+void notifyReady();                         // READY=1
+void notifyStatus(const std::string& text); // STATUS=text
+void notifyStopping();                      // STOPPING=1
