@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <systemd/sd-daemon.h>
 
 namespace {
