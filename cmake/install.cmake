@@ -3,14 +3,19 @@
 #   cmake --install BUILD [--prefix P]     (DESTDIR honoured)
 #   cpack -G DEB                           (run in BUILD)
 #
-# Inside the prefix: sbin/tindrel, the manual pages, and the sysusers.d and
-# tmpfiles.d snippets under lib/. Outside it, by the GNU rules for the prefix
-# in effect when installing (/usr and / give /etc and /var, /opt/NAME gives
+# Inside the prefix: sbin/tindrel, the manual pages, the templates and the
+# sample user database in share/tindrel, and the sysusers.d and tmpfiles.d
+# snippets under lib/. Outside it, by the GNU rules for the prefix in effect
+# when installing (/usr and / give /etc and /var, /opt/NAME gives
 # /etc/opt/NAME and /var/opt/NAME, any other prefix P gives P/etc and P/var):
-# the sample configuration in SYSCONFDIR, the templates and the sample user
-# database in LOCALSTATEDIR/lib/tindrel (the daemon's default working
-# directory, /var/lib/tindrel), and the systemd units in /lib/systemd/system
-# for the prefix /usr or /, else in P/lib/systemd/system.
+# the sample configuration and logrotate.d/tindrel in SYSCONFDIR, copies of
+# the templates and the database in LOCALSTATEDIR/lib/tindrel (the daemon's
+# default working directory, /var/lib/tindrel), and the systemd units in
+# /lib/systemd/system for the prefix /usr or /, else in P/lib/systemd/system.
+#
+# The Debian package differs (see cmake/debian-tree.cmake): no files under
+# /var (postinst copies the samples on the first installation), compressed
+# manual pages, and the copyright file and changelog.
 
 include(GNUInstallDirs)
 
@@ -20,6 +25,8 @@ set(TINDREL_SYSTEMD_UNITDIR "" CACHE PATH
 install(TARGETS tindrel RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(FILES man/tindrel.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES man/tindrel.conf.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+install(FILES share/tindrel.ps share/tindrel.txt share/tindrel.db
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/tindrel)
 # systemd reads these from PREFIX/lib, never from a multiarch libdir.
 install(FILES systemd/tindrel.sysusers DESTINATION lib/sysusers.d RENAME tindrel.conf)
 install(FILES systemd/tindrel.tmpfiles DESTINATION lib/tmpfiles.d RENAME tindrel.conf)
@@ -61,13 +68,17 @@ endif()
 
 file(INSTALL DESTINATION "${_tindrel_etc}" TYPE FILE
      FILES "${_tindrel_src}/etc/tindrel.conf")
+file(INSTALL DESTINATION "${_tindrel_etc}/logrotate.d" TYPE FILE
+     FILES "${_tindrel_src}/etc/tindrel.logrotate" RENAME tindrel)
 file(INSTALL DESTINATION "${_tindrel_var}/lib/tindrel" TYPE FILE
      FILES "${_tindrel_src}/share/tindrel.ps"
            "${_tindrel_src}/share/tindrel.txt"
            "${_tindrel_src}/share/tindrel.db")
 file(INSTALL DESTINATION "${_tindrel_units}" TYPE FILE
      FILES "${_tindrel_src}/systemd/tindrel.service"
-           "${_tindrel_src}/systemd/tindrel@.service")
+           "${_tindrel_src}/systemd/tindrel@.service"
+           "${_tindrel_src}/systemd/tindrel.socket"
+           "${_tindrel_src}/systemd/tindrel@.socket")
 ]])
 
 # Debian package. CPack installs with DESTDIR set and the prefix /usr, so the
@@ -78,7 +89,7 @@ set(CPACK_INSTALL_PREFIX "/usr")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_PACKAGE_NAME "tindrel")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-set(CPACK_PACKAGE_CONTACT "tindrel maintainers <tindrel@localhost>")
+set(CPACK_PACKAGE_CONTACT "tindrel developers <dev@tindrel.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "HP JetDirect print proxy that prints a face page before every job")
 set(CPACK_PACKAGE_DESCRIPTION
     "tindrel takes raw print jobs over TCP (port 9100) and passes them on to a\n"
@@ -88,7 +99,8 @@ set(CPACK_PACKAGE_DESCRIPTION
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+# Keep in step with the first entry of packaging/changelog.
+set(CPACK_DEBIAN_PACKAGE_RELEASE 2)
 set(CPACK_DEBIAN_PACKAGE_SECTION "net")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 find_program(TINDREL_DPKG_SHLIBDEPS dpkg-shlibdeps)
@@ -97,12 +109,17 @@ if(TINDREL_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libc6, libstdc++6, libgcc-s1")
+  if(TINDREL_SYSTEMD)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libsystemd0")
+  endif()
 endif()
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "ghostscript, netcat-openbsd")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "ghostscript, logrotate, netcat-openbsd")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${CMAKE_CURRENT_SOURCE_DIR}/packaging/conffiles"
     "${CMAKE_CURRENT_SOURCE_DIR}/packaging/postinst"
     "${CMAKE_CURRENT_SOURCE_DIR}/packaging/prerm"
     "${CMAKE_CURRENT_SOURCE_DIR}/packaging/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_TINDREL_SOURCE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian-tree.cmake")
 include(CPack)

@@ -1,8 +1,10 @@
 #!/bin/sh
-# Checks the Debian package on this machine: builds it with cpack, installs it
-# with dpkg, checks the run user and the working directory, runs the installed
+# Checks the Debian package on this machine: builds it with cpack, runs
+# lintian on it (any error fails), installs it with dpkg, checks the run user,
+# the working directory, the units and the logrotate file, runs the installed
 # daemon (on a copy of the installed configuration pointed at a fake printer
-# on loopback), sends one job through it, and purges the package again.
+# on loopback), sends one job through it, and purges the package again,
+# checking that nothing of it is left.
 #
 # It changes the system (a package, the user tindrelusr, which a purge keeps),
 # so it runs only as root and only when CI=true or with --yes.
@@ -88,6 +90,11 @@ cmake --build "$build" -j "$(nproc)" >>"$work/build.log" 2>&1 || { cat "$work/bu
 deb=$(ls "$work"/deb/tindrel_*.deb)
 step "built $(basename "$deb")"
 
+step "running lintian"
+command -v lintian >/dev/null || fail "lintian is not installed"
+# Errors fail; warnings are shown and must be fixed or overridden with a reason.
+lintian --fail-on error --display-level '>=warning' "$deb" || fail "lintian reports errors"
+
 step "installing"
 installed=1
 dpkg -i "$deb" || fail "dpkg -i"
@@ -104,15 +111,33 @@ id -nG tindrelusr | tr ' ' '\n' | grep -qx lp || fail "tindrelusr is not in the 
 [ "$(stat -c '%U:%G %a' /var/lib/tindrel)" = "tindrelusr:tindrelusr 750" ] ||
     fail "/var/lib/tindrel is $(stat -c '%U:%G %a' /var/lib/tindrel)"
 cmp -s /etc/tindrel.conf "$src/etc/tindrel.conf" || fail "/etc/tindrel.conf is not the sample configuration"
-dpkg-query -W -f='${Conffiles}\n' tindrel | grep -q ' /etc/tindrel.conf ' || fail "/etc/tindrel.conf is no conffile"
-for f in /usr/sbin/tindrel /var/lib/tindrel/tindrel.ps /var/lib/tindrel/tindrel.db \
-    /lib/systemd/system/tindrel.service /lib/systemd/system/tindrel@.service; do
+for f in /etc/tindrel.conf /etc/logrotate.d/tindrel; do
+    dpkg-query -W -f='${Conffiles}\n' tindrel | grep -q " $f " || fail "$f is no conffile"
+done
+for f in tindrel.ps tindrel.txt tindrel.db; do
+    cmp -s "/var/lib/tindrel/$f" "$src/share/$f" || fail "/var/lib/tindrel/$f is not the shipped sample"
+    [ "$(stat -c '%U %a' "/var/lib/tindrel/$f")" = "root 644" ] ||
+        fail "/var/lib/tindrel/$f is $(stat -c '%U %a' "/var/lib/tindrel/$f")"
+done
+dpkg -L tindrel | grep -q '^/var/' && fail "the package owns files under /var: $(dpkg -L tindrel | grep '^/var/')"
+for f in /usr/sbin/tindrel /usr/share/tindrel/tindrel.ps /lib/systemd/system/tindrel.service \
+    /lib/systemd/system/tindrel@.service /lib/systemd/system/tindrel.socket \
+    /lib/systemd/system/tindrel@.socket; do
     [ -e "$f" ] || fail "$f is missing"
 done
 if command -v systemd-analyze >/dev/null; then
-    out=$(systemd-analyze verify /lib/systemd/system/tindrel.service 2>&1) || fail "systemd-analyze: $out"
-    [ -z "$out" ] || fail "systemd-analyze: $out"
+    for unit in tindrel.service tindrel.socket tindrel@.service tindrel@.socket; do
+        out=$(systemd-analyze verify "/lib/systemd/system/$unit" 2>&1) || fail "systemd-analyze $unit: $out"
+        [ -z "$out" ] || fail "systemd-analyze $unit: $out"
+    done
 fi
+if command -v logrotate >/dev/null; then
+    logrotate -d /etc/logrotate.d/tindrel >"$work/logrotate.out" 2>&1 ||
+        { cat "$work/logrotate.out" >&2; fail "logrotate does not accept /etc/logrotate.d/tindrel"; }
+    grep -qi '^error' "$work/logrotate.out" &&
+        { cat "$work/logrotate.out" >&2; fail "logrotate reports errors on /etc/logrotate.d/tindrel"; }
+fi
+dpkg -L tindrel | sort >"$work/package-files"
 
 step "serving one job with the installed daemon"
 printf '%%!PS-Adobe-3.0\n/Helvetica findfont 20 scalefont setfont\n72 700 moveto (TINDREL CHECK JOB) show\nshowpage\n' \
@@ -162,7 +187,14 @@ dpkg --purge tindrel || fail "dpkg --purge"
 installed=
 [ ! -e /etc/tindrel.conf ] || fail "/etc/tindrel.conf is left after the purge"
 [ ! -e /var/lib/tindrel ] || fail "/var/lib/tindrel is left after the purge: $(ls -A /var/lib/tindrel)"
-[ ! -e /usr/sbin/tindrel ] || fail "/usr/sbin/tindrel is left after the purge"
+while read -r f; do
+    # Shared directories such as /usr/share/man stay; anything else of the package must go.
+    [ -d "$f" ] || [ ! -e "$f" ] || fail "$f is left after the purge"
+done <"$work/package-files"
+[ ! -e /usr/share/tindrel ] || fail "/usr/share/tindrel is left after the purge"
+left=$(find /etc/systemd/system /var/lib/systemd/deb-systemd-helper-enabled \
+    /var/lib/systemd/deb-systemd-helper-masked -name 'tindrel*' 2>/dev/null || true)
+[ -z "$left" ] || fail "systemd links or state left after the purge: $left"
 getent passwd tindrelusr >/dev/null || fail "the purge removed the user tindrelusr"
 
 step "all checks passed"

@@ -20,7 +20,7 @@ grep -q TINDREL_WRAPPER tests/e2e/harness.cpp || {
     exit 1
 }
 
-cmake -S . -B build-valgrind -DCMAKE_BUILD_TYPE=Debug -DTINDREL_SANITIZE=OFF
+cmake -S . -B build-valgrind -DCMAKE_BUILD_TYPE=Debug -DTINDREL_SANITIZE=OFF -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 cmake --build build-valgrind -j "$jobs" --target tindrel test_e2e test_faults
 
 # -q keeps valgrind silent unless it has something to report, so that the
