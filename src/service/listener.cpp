@@ -30,19 +30,6 @@ void onStopSignal(int sig) {
     stop_signals = 1;
 }
 
-// A connection must never land on descriptor 0, 1 or 2, where console
-// messages would go into it. Started with any of them closed, park /dev/null
-// there first.
-void occupyStandardDescriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
-            continue;
-        int null_fd = open("/dev/null", O_RDWR);
-        if (null_fd >= 0 && null_fd != fd)
-            close(null_fd); // a lower one was closed meanwhile; nothing to fix
-    }
-}
-
 // The accept errors that accept(2) says to retry: an interruption, a client
 // that went away before it was taken, and network errors Linux passes on
 // from the pending connection.
@@ -102,8 +89,17 @@ void notifyWaiting() {
 
 } // namespace
 
+void occupyStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd >= 0 && null_fd != fd)
+            close(null_fd); // a lower one was closed meanwhile; nothing to fix
+    }
+}
+
 tindrel::UniqueFd openListener(const char* failure_text) {
-    occupyStandardDescriptors();
     tindrel::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
         perror(failure_text);

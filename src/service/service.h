@@ -12,6 +12,10 @@
 inline constexpr size_t kChunk = 1500; // relay buffer: one receive per pass
 inline constexpr int kBacklog = 5;
 
+// A connection must never land on descriptor 0, 1 or 2, where console
+// messages would go into it. Started with any of them closed, /dev/null is
+// parked there first.
+void occupyStandardDescriptors();
 // A socket bound to proxy-ip and proxy-port and listening; prints
 // failure_text and ends the process with status 1 when it cannot be had.
 tindrel::UniqueFd openListener(const char* failure_text);

@@ -9,6 +9,7 @@
 #include <string_view>
 
 int main(int argc, char** argv) {
+    occupyStandardDescriptors();
     // Progress lines must reach a log collector or a pipe as they happen.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     // A printer, client or device pipe that goes away must never end the daemon.
