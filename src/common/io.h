@@ -95,7 +95,4 @@ ssize_t recvSome(int fd, void* buf, size_t len);
 std::string ctimeText(std::time_t when);
 inline std::string ctimeNow() { return ctimeText(std::time(nullptr)); }
 
-// Copies text into a string, keeping at most max characters.
-inline std::string cut(std::string_view text, size_t max) { return std::string(text.substr(0, max)); }
-
 } // namespace tindrel

@@ -2,7 +2,7 @@
 #include "common/io.h"
 #include "facepage/facepage.h"
 #include "startup/startup.h"
-#include "support/run.h"
+#include "support/support.h"
 
 #include <gtest/gtest.h>
 

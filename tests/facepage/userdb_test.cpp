@@ -1,6 +1,6 @@
 #include "facepage/facepage.h"
 #include "startup/startup.h"
-#include "support/run.h"
+#include "support/support.h"
 
 #include <gtest/gtest.h>
 
@@ -111,6 +111,30 @@ TEST_F(UserDatabase, LongerTokenIsCutAndItsRestIsTheNextToken) {
     expectRecord(1, "552", "OFFICE-NAM", "E-LONG");
 }
 
+TEST_F(UserDatabase, HundredThousandRecordsAreAllLoaded) {
+    std::string text;
+    for (int i = 0; i + 1 < 100000; ++i)
+        text += "10." + std::to_string(i >> 16) + "." + std::to_string((i >> 8) & 0xFF) + "." +
+                std::to_string(i & 0xFF) + " R" + std::to_string(i) + " 555\n";
+    ASSERT_EQ(load(text + "127.0.0.1 LASTOFF 5550199\n"), 0);
+    ASSERT_EQ(userDb.size(), 100000u);
+    EXPECT_EQ(lookupIp("10.0.0.0"), 0);
+    EXPECT_EQ(lookupIp("127.0.0.1"), 99999);
+    expectRecord(99999, "127.0.0.1", "LASTOFF", "5550199");
+}
+
+TEST_F(UserDatabase, BinaryGarbageLoadsTokensCutToTheirWidths) {
+    ASSERT_EQ(load(testsupport::randomBytes(256 << 10, 3)), 0);
+    ASSERT_FALSE(userDb.empty());
+    for (size_t i = 0; i < userDb.size(); ++i) {
+        EXPECT_EQ(userDb[i].index, static_cast<int32_t>(i + 1));
+        EXPECT_LE(userDb[i].ip_address.size(), kDbAddressWidth);
+        EXPECT_LE(userDb[i].office.size(), kDbOfficeWidth);
+        EXPECT_LE(userDb[i].phone.size(), kDbPhoneWidth);
+    }
+    EXPECT_EQ(lookupIp("127.0.0.1"), -1);
+}
+
 TEST_F(UserDatabase, MissingFileIsReported) {
     conf.local = dir.file("absent.db");
     ::testing::internal::CaptureStderr();
@@ -120,7 +144,8 @@ TEST_F(UserDatabase, MissingFileIsReported) {
     EXPECT_EQ(lookupIp("10.0.0.5"), -1);
 }
 
-TEST_F(UserDatabase, UnreadablePathEndsTheLoad) {
+TEST_F(UserDatabase, UnreadablePathEndsTheLoadAndDropsTheTable) {
+    ASSERT_EQ(load("10.0.0.5 A12 552\n"), 0);
     conf.local = dir.path();
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(ReadDb(), 1);

@@ -1,7 +1,7 @@
 #include "common/io.h"
 #include "joblog/joblog.h"
 #include "startup/startup.h"
-#include "support/run.h"
+#include "support/support.h"
 
 #include <gtest/gtest.h>
 
