@@ -179,7 +179,11 @@ void FakePrinter::serve(int fd, const PrinterScript& script) {
             break;
         if (!stalled && script.stall_at > 0 && data.size() >= script.stall_at) {
             stalled = true;
-            std::this_thread::sleep_for(script.stall);
+            if (script.stall.count() > 0)
+                std::this_thread::sleep_for(script.stall);
+            while (script.stall.count() == 0 && !resume_.exchange(false) && !stop_ &&
+                   Clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         if (stop_ || Clock::now() >= deadline)
             break;

@@ -69,6 +69,10 @@ char statusState(pid_t pid) {
     return end == std::string::npos || end + 2 >= stat.size() ? 0 : stat[end + 2];
 }
 
+std::string kernelWait(pid_t pid) {
+    return readFile("/proc/" + std::to_string(pid) + "/wchan");
+}
+
 std::vector<unsigned long> statusNumbers(pid_t pid, std::string_view field) {
     std::vector<unsigned long> numbers;
     for (const auto& line : splitLines(readFile("/proc/" + std::to_string(pid) + "/status"))) {

@@ -25,6 +25,8 @@ void expectCloseOnExec(const std::vector<Descriptor>& fds);
 
 // The state letter of /proc/PID/stat: R, S, T (stopped), ...; 0 when gone.
 char statusState(pid_t pid);
+// Where the process sleeps in the kernel (/proc/PID/wchan), "" when unknown.
+std::string kernelWait(pid_t pid);
 // The numbers of a /proc/PID/status line such as "VmRSS:" or "Groups:".
 std::vector<unsigned long> statusNumbers(pid_t pid, std::string_view field);
 

@@ -163,7 +163,8 @@ struct PrinterScript {
     bool reset = false; // close with a reset once `after`/`trigger` is reached
     bool close = false; // close at once then
     // Pacing: bytes per receive and a pause after each; once `stall_at`
-    // bytes have arrived, read nothing for `stall`.
+    // bytes have arrived, read nothing for `stall`, or until resume() when
+    // `stall` is 0.
     size_t read_size = 65536;
     std::chrono::microseconds pause{0};
     size_t stall_at = 0;
@@ -194,6 +195,8 @@ public:
     void startListening();
     // Resets the connection under way at once.
     void resetNow() { reset_now_ = true; }
+    // Ends a stall that waits for it.
+    void resume() { resume_ = true; }
     // What the connection under way has received so far.
     std::string receiving();
     int receiveBuffer(); // SO_RCVBUF of the first connection as the system set it
@@ -213,6 +216,7 @@ private:
     std::string receiving_;
     int receive_buffer_ = -1;
     std::atomic<bool> reset_now_{false};
+    std::atomic<bool> resume_{false};
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
