@@ -1,4 +1,4 @@
-// Deadlines, files, program runs and the daemon process.
+// Deadlines, files and processes.
 #include "support/support.h"
 
 #include <cerrno>
@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <poll.h>
 #include <random>
 #include <sstream>
 #include <sys/stat.h>
@@ -17,11 +16,6 @@
 namespace testsupport {
 
 namespace {
-
-int msLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() < 0 ? 0 : static_cast<int>(left.count());
-}
 
 std::vector<char*> pointers(std::vector<std::string>& words) {
     std::vector<char*> list;
@@ -143,58 +137,18 @@ uint64_t checksum(std::string_view data) {
 }
 
 RunResult run(const std::vector<std::string>& args, int timeout_ms) {
+    Process process(args);
     RunResult r;
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-        return r;
-    std::vector<std::string> words = args;
-    std::vector<char*> argv = pointers(words);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, 0);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* sinks[2] = {&r.out, &r.err};
-    for (int open_count = 2; open_count > 0;) {
-        if (Clock::now() >= deadline) {
-            r.timed_out = true;
-            kill(pid, SIGKILL);
-            break;
-        }
-        if (poll(fds, 2, msLeft(deadline)) < 0 && errno != EINTR)
-            break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char buf[4096];
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                sinks[i]->append(buf, static_cast<size_t>(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_count;
-            }
-        }
-    }
-    for (auto& f : fds)
-        if (f.fd >= 0)
-            close(f.fd);
-    int st = 0;
-    waitpid(pid, &st, 0);
-    r.status = WIFEXITED(st) && !r.timed_out ? WEXITSTATUS(st) : -1;
+    int status = process.waitExit(timeout_ms / 1000.0 / timeScale());
+    r.timed_out = status == -1;
+    process.signal(SIGKILL);
+    r.out = process.out();
+    r.err = process.err();
+    r.status = status >= 0 && status < 128 ? status : -1;
     return r;
 }
 
-Daemon::Pipe::Pipe(int fd) : fd_(fd) {
+Process::Pipe::Pipe(int fd) : fd_(fd) {
     thread_ = std::thread([this] {
         char buffer[4096];
         for (;;) {
@@ -213,37 +167,44 @@ Daemon::Pipe::Pipe(int fd) : fd_(fd) {
     });
 }
 
-Daemon::Pipe::~Pipe() {
+Process::Pipe::~Pipe() {
     thread_.join();
     ::close(fd_);
 }
 
-std::string Daemon::Pipe::text() {
+std::string Process::Pipe::text() {
     std::lock_guard lock(mutex_);
     return text_;
 }
 
-bool Daemon::Pipe::waitFor(std::string_view needle, size_t times, Clock::time_point deadline) {
+bool Process::Pipe::waitFor(std::string_view needle, size_t times, Clock::time_point deadline) {
     std::unique_lock lock(mutex_);
     return changed_.wait_until(lock, deadline,
                                [&] { return countOccurrences(text_, needle) >= times; });
 }
 
-void Daemon::Pipe::waitClosed(Clock::time_point deadline) {
+void Process::Pipe::waitClosed(Clock::time_point deadline) {
     std::unique_lock lock(mutex_);
     changed_.wait_until(lock, deadline, [&] { return closed_; });
 }
 
-Daemon::Daemon(const std::vector<std::string>& args, DaemonOptions options) {
+Daemon::Daemon(const std::vector<std::string>& args, ProcessOptions options)
+    : Process(
+          [&] {
+              std::vector<std::string> command = wrapperWords();
+              command.push_back(TINDREL_BINARY);
+              command.insert(command.end(), args.begin(), args.end());
+              return command;
+          }(),
+          std::move(options)) {}
+
+Process::Process(const std::vector<std::string>& args, ProcessOptions options) {
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
     if (pipe2(err, O_CLOEXEC) != 0 || (!options.close_stdout && pipe2(out, O_CLOEXEC) != 0))
         std::abort();
     int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     std::vector<std::string> command = options.prefix;
-    for (const auto& word : wrapperWords())
-        command.push_back(word);
-    command.push_back(TINDREL_BINARY);
     command.insert(command.end(), args.begin(), args.end());
     std::vector<char*> argv = pointers(command);
     std::vector<std::string> env = options.env;
@@ -283,7 +244,7 @@ Daemon::Daemon(const std::vector<std::string>& args, DaemonOptions options) {
     }
 }
 
-Daemon::~Daemon() {
+Process::~Process() {
     if (pid_ > 0 && !status_) {
         kill(pid_, SIGKILL);
         int status = 0;
@@ -292,22 +253,22 @@ Daemon::~Daemon() {
     }
 }
 
-bool Daemon::waitOut(std::string_view text, double seconds, size_t times) {
+bool Process::waitOut(std::string_view text, double seconds, size_t times) {
     return out_ && out_->waitFor(text, times, deadlineIn(seconds));
 }
 
-bool Daemon::waitErr(std::string_view text, double seconds) {
+bool Process::waitErr(std::string_view text, double seconds) {
     return err_->waitFor(text, 1, deadlineIn(seconds));
 }
 
-size_t Daemon::countLines(std::string_view line) {
+size_t Process::countLines(std::string_view line) {
     size_t count = 0;
     for (const auto& l : splitLines(out()))
         count += l == line ? 1 : 0;
     return count;
 }
 
-bool Daemon::running() {
+bool Process::running() {
     if (status_)
         return false;
     int status = 0;
@@ -318,12 +279,12 @@ bool Daemon::running() {
     return true;
 }
 
-void Daemon::signal(int number) {
+void Process::signal(int number) {
     if (running())
         kill(pid_, number);
 }
 
-int Daemon::waitExit(double seconds) {
+int Process::waitExit(double seconds) {
     auto deadline = deadlineIn(seconds);
     if (!waitUntil([&] { return !running(); }, seconds))
         return -1;
@@ -334,7 +295,7 @@ int Daemon::waitExit(double seconds) {
     return WIFEXITED(*status_) ? WEXITSTATUS(*status_) : 128 + WTERMSIG(*status_);
 }
 
-bool Daemon::listensOn(uint16_t port) {
+bool Process::listensOn(uint16_t port) {
     // Sockets listening on the port, by inode, from the kernel's table.
     std::vector<std::string> inodes;
     char wanted[16];
@@ -359,7 +320,7 @@ bool Daemon::listensOn(uint16_t port) {
     return false;
 }
 
-bool Daemon::waitListening(uint16_t port, double seconds) {
+bool Process::waitListening(uint16_t port, double seconds) {
     return waitUntil([&] { return !running() || listensOn(port); }, seconds) && running();
 }
 

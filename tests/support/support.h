@@ -78,35 +78,26 @@ std::string randomBytes(size_t size, uint32_t seed);
 // 64-bit FNV-1a, to compare many jobs without keeping them.
 uint64_t checksum(std::string_view data);
 
-struct RunResult {
-    std::string out;
-    std::string err;
-    int status = -1; // exit status, or -1 when killed or timed out
-    bool timed_out = false;
-};
-// Runs args[0] (a path) with standard input from /dev/null.
-RunResult run(const std::vector<std::string>& args, int timeout_ms = 10000);
-
 // A port on 127.0.0.1 that was free a moment ago.
 uint16_t freePort();
 
-struct DaemonOptions {
-    // Put before the wrapper and the daemon: {"prlimit", "--nofile=4", "--"},
-    // {"setpriv", "--groups=0", "--"}, {"unshare", "-n", ...}.
+struct ProcessOptions {
+    // Put before the command (for the daemon, before the wrapper too):
+    // {"prlimit", "--nofile=4", "--"}, {"setpriv", "--groups=0", "--"}, ...
     std::vector<std::string> prefix{};
     std::vector<std::string> env{}; // "NAME=value", added or replacing
     bool close_stdin = false;       // start with descriptor 0 closed
     bool close_stdout = false;      // start with descriptor 1 closed
 };
 
-// The built daemon (TINDREL_BINARY) with `args`, as a child process that
-// gets only the standard streams; killed and reaped when destroyed.
-class Daemon {
+// A child process running `command` (looked up on PATH) with only the
+// standard streams, its output collected; killed and reaped when destroyed.
+class Process {
 public:
-    explicit Daemon(const std::vector<std::string>& args, DaemonOptions options = {});
-    ~Daemon();
-    Daemon(const Daemon&) = delete;
-    Daemon& operator=(const Daemon&) = delete;
+    explicit Process(const std::vector<std::string>& command, ProcessOptions options = {});
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
 
     pid_t pid() const { return pid_; }
     std::string out() { return out_ ? out_->text() : std::string(); }
@@ -149,6 +140,23 @@ private:
     std::unique_ptr<Pipe> out_;
     std::unique_ptr<Pipe> err_;
 };
+
+// The built daemon (TINDREL_BINARY) with `args`, behind the words of
+// TINDREL_WRAPPER.
+class Daemon : public Process {
+public:
+    explicit Daemon(const std::vector<std::string>& args, ProcessOptions options = {});
+};
+using DaemonOptions = ProcessOptions;
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    int status = -1; // exit status, or -1 when killed or timed out
+    bool timed_out = false;
+};
+// Runs a program to its end, killed after `timeout_ms`.
+RunResult run(const std::vector<std::string>& args, int timeout_ms = 10000);
 
 // What the fake printer does with one connection. Without a plan it reads
 // at full speed to the end of stream and closes.
