@@ -15,7 +15,7 @@ valgrind=$(command -v valgrind) || {
 }
 
 # Without the harness's support the daemons would run bare and pass unseen.
-grep -q TINDREL_WRAPPER tests/e2e/harness.cpp || {
+grep -q TINDREL_WRAPPER tests/support/process.cpp || {
     echo "run-valgrind.sh: the test harness does not honour TINDREL_WRAPPER" >&2
     exit 1
 }

@@ -4,7 +4,7 @@
 
 #include "facepage/facepage.h"
 #include "startup/startup.h"
-#include "support/run.h"
+#include "support/support.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

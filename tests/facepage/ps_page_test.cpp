@@ -1,7 +1,7 @@
 #include "capture.h"
 #include "facepage/facepage.h"
 #include "startup/startup.h"
-#include "support/run.h"
+#include "support/support.h"
 
 #include <gtest/gtest.h>
 
@@ -59,22 +59,21 @@ TEST_F(DateStamp, SmallBufferIsLeftUntouched) {
     EXPECT_EQ(std::strlen(exact), 19u);
 }
 
-class PostScriptEscape : public ::testing::Test {};
-
-TEST_F(PostScriptEscape, OrdinaryValuesAreUnchanged) {
-    for (const char* v : {"10.1.2.3", "printhost.example.org", "A-12", "2005/ 6/28 10: 5: 3", ""})
-        EXPECT_EQ(psEscape(v), v);
-}
-
-TEST_F(PostScriptEscape, DelimitersGetABackslash) {
-    EXPECT_EQ(psEscape("a(b)c\\d"), "a\\(b\\)c\\\\d");
-    EXPECT_EQ(psEscape(") showpage ("), "\\) showpage \\(");
-}
-
-TEST_F(PostScriptEscape, BytesOutsidePrintableAsciiAreOctal) {
-    EXPECT_EQ(psEscape(std::string("\n\t\x7f\xe9\xff", 5)), "\\012\\011\\177\\351\\377");
-    EXPECT_EQ(psEscape(std::string("a\0b", 3)), "a\\000b");
-    EXPECT_EQ(psEscape(" ~"), " ~");
+// Delimiters get a backslash, bytes outside printable ASCII are octal.
+TEST(PostScriptEscape, ValuesCannotEndTheirString) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"10.1.2.3", "10.1.2.3"},
+        {"printhost.example.org", "printhost.example.org"},
+        {"2005/ 6/28 10: 5: 3", "2005/ 6/28 10: 5: 3"},
+        {"", ""},
+        {" ~", " ~"},
+        {"a(b)c\\d", "a\\(b\\)c\\\\d"},
+        {") showpage (", "\\) showpage \\("},
+        {std::string("\n\t\x7f\xe9\xff", 5), "\\012\\011\\177\\351\\377"},
+        {std::string("a\0b", 3), "a\\000b"},
+    };
+    for (const auto& [value, expected] : cases)
+        EXPECT_EQ(psEscape(value), expected) << "value [" << value << "]";
 }
 
 class PostScriptPage : public facepagetest::SenderTest {
@@ -89,7 +88,8 @@ protected:
     std::string loggedStamp(const std::string& ip) {
         std::smatch m;
         std::string text = logged();
-        std::regex line("Quelvarion : \\[(.{19})\\] : ip=\\[" + std::regex_replace(ip, std::regex("\\."), "\\.") +
+        std::regex line("Quelvarion : \\[(.{19})\\] : ip=\\[" +
+                        std::regex_replace(ip, std::regex("\\."), "\\.") +
                         "\\] : msg=\\[Success sending Face Page\\]\n");
         if (!std::regex_match(text, m, line))
             return "log line missing: " + text;
@@ -118,8 +118,8 @@ TEST_F(PostScriptPage, ClientWithoutHostNameGetsAddressAndDateOnly) {
     EXPECT_EQ(SendRostoPS(0, ipv4(unnamed.c_str()), unnamed.c_str()), 0);
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(err.rfind("SendRostoPS/gethostbyaddr: ", 0), 0u) << err;
-    EXPECT_EQ(spooled(), "%!PS template\n(IP ADDRESS : " + unnamed + ") N\n(DATE : " +
-                             loggedStamp(unnamed) + ") N\n" + kTrailer);
+    EXPECT_EQ(spooled(), "%!PS template\n(IP ADDRESS : " + unnamed +
+                             ") N\n(DATE : " + loggedStamp(unnamed) + ") N\n" + kTrailer);
 }
 
 TEST_F(PostScriptPage, ValuesCannotBreakOutOfTheirStrings) {
@@ -205,7 +205,8 @@ TEST_F(PostScriptPage, SocketGetsTheSameBytesAsTheSpool) {
     std::string sock = joined(pieces);
     // The two pages differ at most in the date stamp's seconds.
     std::regex stamp("\\(DATE : [^)]*\\)");
-    EXPECT_EQ(std::regex_replace(sock, stamp, "(DATE)"), std::regex_replace(spool, stamp, "(DATE)"));
+    EXPECT_EQ(std::regex_replace(sock, stamp, "(DATE)"),
+              std::regex_replace(spool, stamp, "(DATE)"));
     EXPECT_EQ(sock.back(), '\xFF');
 }
 

@@ -4,7 +4,7 @@
 #include "capture.h"
 #include "facepage/facepage.h"
 #include "startup/startup.h"
-#include "support/run.h"
+#include "support/support.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "common/io.h"
 #include "joblog/joblog.h"
 #include "startup/startup.h"
-#include "support/run.h"
+#include "support/support.h"
 
 #include <gtest/gtest.h>
 
@@ -29,16 +29,31 @@ protected:
     std::string log = dir.file("x.log");
 };
 
-TEST_F(JobLogFile, LineHoldsTagTimeAddressAndMessageInOrder) {
-    EXPECT_EQ(logPrint("Success sending Face Page", kWhen, "10.1.2.3"), 0);
-    EXPECT_EQ(readFile(log), "Quelvarion : [Tue Jun 28 10:05:03 2005] : ip=[10.1.2.3] : "
-                             "msg=[Success sending Face Page]\n");
-}
-
-TEST_F(JobLogFile, EndOfJobLineNestsBrackets) {
-    logPrint(": Sent bytes =[512]", kWhen, "10.1.2.3");
-    EXPECT_EQ(readFile(log), "Quelvarion : [Tue Jun 28 10:05:03 2005] : ip=[10.1.2.3] : "
-                             "msg=[: Sent bytes =[512]]\n");
+// Tag, time, address and message in order; an absent part leaves its field
+// out, and the texts are written as they are, percent signs included.
+TEST_F(JobLogFile, LineHoldsTheGivenPartsInOrder) {
+    struct Case {
+        std::optional<std::string_view> msg, ip;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"Success sending Face Page", "10.1.2.3",
+         "Quelvarion : [Tue Jun 28 10:05:03 2005] : ip=[10.1.2.3] : msg=[Success sending Face "
+         "Page]\n"},
+        {": Sent bytes =[512]", "10.1.2.3",
+         "Quelvarion : [Tue Jun 28 10:05:03 2005] : ip=[10.1.2.3] : msg=[: Sent bytes =[512]]\n"},
+        {std::nullopt, std::nullopt, "Quelvarion : [Tue Jun 28 10:05:03 2005]\n"},
+        {"only message", std::nullopt,
+         "Quelvarion : [Tue Jun 28 10:05:03 2005] : msg=[only message]\n"},
+        {std::nullopt, "10.0.0.9", "Quelvarion : [Tue Jun 28 10:05:03 2005] : ip=[10.0.0.9]\n"},
+        {"100% %s %n %x", "%s",
+         "Quelvarion : [Tue Jun 28 10:05:03 2005] : ip=[%s] : msg=[100% %s %n %x]\n"},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(log);
+        EXPECT_EQ(logPrint(c.msg, kWhen, c.ip), 0);
+        EXPECT_EQ(readFile(log), c.line);
+    }
 }
 
 TEST_F(JobLogFile, AbsentTimeIsTheCurrentCtimeText) {
@@ -139,20 +154,19 @@ TEST_F(JobLogSyslog, StarAloneWritesOnlyTheSyslogLine) {
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
-TEST_F(JobLogSyslog, StarBeforeAPathWritesBothForms) {
-    conf.logfile_path = "*" + log;
-    std::string err = logWithStderr("m", "10.1.2.3");
-    EXPECT_EQ(rc, 0);
-    EXPECT_NE(err.find("Quelvarion : [Tue Jun 28 10:05:03 2005] : msg=[m]"), std::string::npos);
-    EXPECT_EQ(readFile(log), "Quelvarion : [Tue Jun 28 10:05:03 2005] : ip=[10.1.2.3] : msg=[m]\n");
-}
-
-TEST_F(JobLogSyslog, MarkedLogfileWritesSyslogThenFile) {
-    conf.use_syslog = 1;
-    std::string err = logWithStderr("m", "10.1.2.3");
-    EXPECT_EQ(rc, 0);
-    EXPECT_NE(err.find("Quelvarion : [Tue Jun 28 10:05:03 2005] : msg=[m]"), std::string::npos);
-    EXPECT_EQ(readFile(log), "Quelvarion : [Tue Jun 28 10:05:03 2005] : ip=[10.1.2.3] : msg=[m]\n");
+// "*" before the path, or the logfile mark, writes the syslog line and
+// then the file's.
+TEST_F(JobLogSyslog, MarkedLogfileWritesBothForms) {
+    for (bool star : {true, false}) {
+        std::filesystem::remove(log);
+        conf.logfile_path = star ? "*" + log : log;
+        conf.use_syslog = star ? 0 : 1;
+        std::string err = logWithStderr("m", "10.1.2.3");
+        EXPECT_EQ(rc, 0);
+        EXPECT_NE(err.find("Quelvarion : [Tue Jun 28 10:05:03 2005] : msg=[m]"), std::string::npos);
+        EXPECT_EQ(readFile(log),
+                  "Quelvarion : [Tue Jun 28 10:05:03 2005] : ip=[10.1.2.3] : msg=[m]\n");
+    }
 }
 
 TEST_F(JobLogSyslog, MarkedDirectoryTargetIsSyslogOnly) {

@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "support/run.h"
+#include "support/support.h"
 
 namespace pkg {
 

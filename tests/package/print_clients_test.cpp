@@ -7,7 +7,6 @@
 
 #include <memory>
 
-#include "e2e/harness.h"
 #include "package/package.h"
 
 namespace {
@@ -34,6 +33,10 @@ std::string cupsSocketBackend() {
     return "";
 }
 
+std::string runUserLine() {
+    return testsupport::runningAsRoot() ? "user = nobody\n" : "";
+}
+
 class PrintClients : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -45,30 +48,24 @@ protected:
         dir.write("tindrel.db", "127.0.0.1 B-214 5512\n");
         job_file = dir.write("job.ps", kJob);
 
-        e2e::Settings settings;
         // Started by root the daemon switches to this user; otherwise it stays the test's user.
-        if (e2e::runningAsRoot())
-            e2e::setKey(settings, "user", "nobody");
-        e2e::setKey(settings, "working-dir", dir.path());
-        e2e::setKey(settings, "template-name", "tindrel.ps");
-        e2e::setKey(settings, "template-type", "ps");
-        e2e::setKey(settings, "logfile", "tindrel.log");
-        e2e::setKey(settings, "ip-location", "tindrel.db");
-        e2e::setKey(settings, "proxy-ip", "127.0.0.1");
-        e2e::setKey(settings, "printer-ip", "127.0.0.1");
-        e2e::setKey(settings, "printer-port", std::to_string(printer.port()));
-        e2e::setKey(settings, "idletime", "10");
-        e2e::setKey(settings, "retry-printer", "0");
+        std::string settings = runUserLine() + "working-dir = " + dir.path() +
+                               "\ntemplate-name = tindrel.ps\ntemplate-type = ps\n"
+                               "logfile = tindrel.log\nip-location = tindrel.db\n"
+                               "proxy-ip = 127.0.0.1\nprinter-ip = 127.0.0.1\nprinter-port = " +
+                               std::to_string(printer.port()) +
+                               "\nidletime = 10\nretry-printer = 0\n";
 
         // Another program may take the chosen port before the daemon binds it.
         for (int attempt = 0; attempt < 5; ++attempt) {
-            port = e2e::freePort();
-            e2e::setKey(settings, "proxy-port", std::to_string(port));
-            daemon = std::make_unique<e2e::Daemon>(std::vector<std::string>{
-                TINDREL_BINARY, "-v", "-C", e2e::writeConfig(dir, settings), "-d"});
-            if (daemon->waitOut("waiting for requests", e2e::secondsFromNow(10)))
+            port = testsupport::freePort();
+            std::string conf = dir.write(
+                "tindrel.conf", settings + "proxy-port = " + std::to_string(port) + "\n");
+            daemon = std::make_unique<testsupport::Daemon>(
+                std::vector<std::string>{"-v", "-C", conf, "-d"});
+            if (daemon->waitOut("waiting for requests", 10))
                 return;
-            daemon->waitExit(e2e::secondsFromNow(2));
+            daemon->waitExit(2);
             if (daemon->err().find("bind") == std::string::npos)
                 break;
         }
@@ -88,13 +85,15 @@ protected:
 
     // What the printer received for the one job, checked to be the face page and then the job.
     std::string receivedJob() {
-        EXPECT_TRUE(printer.waitJobs(1, e2e::secondsFromNow(30)));
-        std::vector<std::string> jobs = printer.jobs();
+        EXPECT_TRUE(printer.waitConnections(1, 30));
+        std::vector<std::string> jobs;
+        for (const auto& connection : printer.connections())
+            jobs.push_back(connection.data);
         if (jobs.size() != 1) {
             ADD_FAILURE() << jobs.size() << " printer connections";
             return "";
         }
-        auto parts = e2e::splitFacePages(jobs[0], face_template);
+        auto parts = testsupport::splitFacePages(jobs[0], face_template);
         if (!parts || parts->size() != 1) {
             ADD_FAILURE() << "not one face page and one job:\n" << jobs[0].substr(0, 200);
             return jobs[0];
@@ -104,15 +103,14 @@ protected:
         EXPECT_NE((*parts)[0].page.find("(OFFICE : B-214) N\n(PHONE : 5512) N\n"),
                   std::string::npos);
         std::string total = ": Sent bytes =[" + std::to_string(kJob.size()) + "]";
-        EXPECT_TRUE(
-            e2e::waitFileContains(dir.file("tindrel.log"), total, e2e::secondsFromNow(10), 1))
+        EXPECT_TRUE(testsupport::JobLog(dir.file("tindrel.log")).waitFor(total, 1, 10))
             << dir.read("tindrel.log");
         return jobs[0];
     }
 
-    e2e::TempDir dir;
-    e2e::FakePrinter printer;
-    std::unique_ptr<e2e::Daemon> daemon;
+    testsupport::TempDir dir;
+    testsupport::FakePrinter printer;
+    std::unique_ptr<testsupport::Daemon> daemon;
     std::string face_template;
     std::string job_file;
     uint16_t port = 0;
@@ -158,12 +156,11 @@ TEST_F(PrintClients, GhostscriptRendersBannerPageThenJobPage) {
     if (gs.empty())
         GTEST_SKIP() << "Ghostscript is not installed";
     {
-        e2e::Client client(port, e2e::secondsFromNow(5));
+        testsupport::Client client(port, 5);
         ASSERT_TRUE(client.connected());
         ASSERT_TRUE(client.send(kJob));
         client.shutdownWrite();
-        std::string answer;
-        ASSERT_TRUE(client.readToEnd(answer, e2e::secondsFromNow(30)));
+        ASSERT_TRUE(client.readToEnd(30));
     }
     std::string printed = receivedJob();
     ASSERT_FALSE(printed.empty());

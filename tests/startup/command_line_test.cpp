@@ -1,6 +1,6 @@
 // The built program's output and exit status for command lines that end
 // before serving.
-#include "support/run.h"
+#include "support/support.h"
 
 #include <gtest/gtest.h>
 #include <pwd.h>

@@ -1,5 +1,5 @@
 #include "startup/startup.h"
-#include "support/run.h"
+#include "support/support.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

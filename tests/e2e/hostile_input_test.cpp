@@ -1,0 +1,133 @@
+// The daemon started on hostile input: a configuration whose settings follow
+// garbage, and face-page templates an administrator got wrong (a directory,
+// a FIFO, a file the run user may not read). It serves, waits for the FIFO's
+// writer, or ends with the open failure; it never crashes or hangs.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "support/service_test.h"
+
+namespace testsupport {
+namespace {
+
+using namespace std::string_literals;
+
+class HostileStart : public ServiceTest {
+protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        use(Mode::Spool);
+    }
+    // Serves one job and returns what the device got.
+    std::string serveOneJob(const std::string& job) {
+        sendJob(job);
+        EXPECT_TRUE(log.waitFor(sentBytes(static_cast<long long>(job.size()))));
+        return readFile(device);
+    }
+};
+
+TEST_F(HostileStart, SettingsAfterGarbageStillServe) {
+    std::string before = "#" + std::string(10 << 20, '#') + "\n";
+    before += "\0\0\0zero bytes\n"s + randomBytes(1 << 20, 11);
+    ASSERT_NO_FATAL_FAILURE(start(before));
+    std::string spooled = serveOneJob("JOB-AFTER-GARBAGE");
+    EXPECT_TRUE(spooled.starts_with(kTinyTemplate));
+    EXPECT_TRUE(spooled.ends_with("JOB-AFTER-GARBAGE"));
+}
+
+struct TemplateKind {
+    const char* type;
+    const char* open_failure; // the perror line of a template that cannot be opened
+    const char* read_failure; // the perror line of one that opens but cannot be read
+};
+
+class HostileTemplate : public HostileStart, public ::testing::WithParamInterface<TemplateKind> {
+protected:
+    void SetUp() override {
+        HostileStart::SetUp();
+        set("template-type", GetParam().type);
+        set("template-name", dir.file("face"));
+    }
+    bool isPs() const { return std::string_view(GetParam().type) == "ps"; }
+};
+
+TEST_P(HostileTemplate, DirectoryGivesAPageWithoutTemplateAndServiceGoesOn) {
+    ASSERT_EQ(mkdir(dir.file("face").c_str(), 0755), 0);
+    ASSERT_NO_FATAL_FAILURE(start());
+    sendJob("JOB1");
+    sendJob("JOB2");
+    ASSERT_TRUE(log.waitFor(sentBytes(8)));
+    std::string spooled = readFile(device);
+    EXPECT_TRUE(daemon->waitErr(std::string(GetParam().read_failure) + ": Is a directory"));
+    if (isPs()) {
+        std::string page = "(IP ADDRESS : 127.0.0.1) N\n";
+        EXPECT_TRUE(spooled.starts_with(page)) << spooled;
+        EXPECT_NE(spooled.find(std::string(kFacePageEnd) + "JOB1" + page), std::string::npos);
+        EXPECT_TRUE(spooled.ends_with(std::string(kFacePageEnd) + "JOB2"));
+    } else {
+        // Every template line reads as empty: the two headings' newlines, then -1.
+        EXPECT_EQ(spooled, "\n\n\n\n\n\n-1JOB1\n\n\n\n\n\n-1JOB2");
+    }
+}
+
+// Opening a FIFO for reading waits for a writer: the job waits with it and
+// goes on once a writer has sent the template and closed.
+TEST_P(HostileTemplate, FifoIsReadUntilItsWriterCloses) {
+    ASSERT_EQ(mkfifo(dir.file("face").c_str(), 0644), 0);
+    ASSERT_NO_FATAL_FAILURE(start());
+    Client client(port);
+    ASSERT_TRUE(client.send("JOB"));
+    client.shutdownWrite();
+
+    // A writer's open that does not wait succeeds only once the daemon holds
+    // the FIFO open for reading.
+    int writer = -1;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            writer = open(dir.file("face").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            return writer >= 0 || errno != ENXIO;
+        },
+        10));
+    ASSERT_GE(writer, 0) << "the daemon never opened the FIFO";
+    const std::string text = isPs() ? "%!PS fifo template\n" : "FIFO HEADING\n";
+    ASSERT_EQ(write(writer, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(writer);
+
+    ASSERT_TRUE(client.readToEnd());
+    ASSERT_TRUE(log.waitFor(sentBytes(3)));
+    std::string spooled = readFile(device);
+    EXPECT_TRUE(spooled.starts_with(isPs() ? text : text + "\n")) << spooled;
+    EXPECT_TRUE(spooled.ends_with("JOB"));
+}
+
+// Started by root the daemon runs as nobody, who may not read a 0600
+// template of root's; started by another user, mode 0000 does the same.
+TEST_P(HostileTemplate, UnreadableEndsTheDaemonOnTheFirstJob) {
+    std::string path = dir.write("face", "%!PS\n", runningAsRoot() ? 0600 : 0000);
+    if (!runningAsRoot() && access(path.c_str(), R_OK) == 0)
+        GTEST_SKIP() << "this user reads files whatever their mode";
+    expect_running = false;
+    ASSERT_NO_FATAL_FAILURE(start());
+    Client client(port);
+    client.send("JOB");
+    client.shutdownWrite();
+    EXPECT_EQ(daemon->waitExit(), 1);
+    EXPECT_NE(daemon->err().find(std::string(GetParam().open_failure) + ": Permission denied"),
+              std::string::npos)
+        << daemon->err();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BothKinds, HostileTemplate,
+    ::testing::Values(TemplateKind{"ps", "SendRostoPS/fopen: Failure openning template .ps file",
+                                   "SendRostoPS/fread: Failure reading template .ps file"},
+                      TemplateKind{"txt", "SendRostoTXT/fopen: Failure openning template .txt file",
+                                   "SendRostoTXT/fgets: Failure reading template .txt file"}),
+    [](const auto& p) { return std::string(p.param.type); });
+
+} // namespace
+} // namespace testsupport

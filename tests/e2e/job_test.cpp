@@ -1,0 +1,125 @@
+// What a job does the same way whether the daemon relays it to a printer or
+// spools it into a device file: face page first, the running total in the
+// log, the idle time-out, a client that resets, open descriptors.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "support/proc.h"
+#include "support/service_test.h"
+
+namespace testsupport {
+namespace {
+
+class Job : public ServiceTest, public ::testing::WithParamInterface<Mode> {
+protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        use(GetParam());
+    }
+};
+
+TEST_P(Job, FacePagePrecedesEachJobAndTheLogKeepsTheRunningTotal) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    const std::string first = randomBytes(3 * 1024 * 1024, 3);
+    const std::string second = "second job\n";
+    ASSERT_NO_FATAL_FAILURE(sendJob(first));
+    ASSERT_NO_FATAL_FAILURE(sendJob(second));
+    auto counts = log.waitCounts(2);
+    const auto total = static_cast<long long>(first.size());
+    EXPECT_EQ(counts, (std::vector<long long>{total, total + 11}));
+    EXPECT_NE(log.text().find("ip=[127.0.0.1] : msg=[" + sentBytes(total + 11) + "]"),
+              std::string::npos)
+        << log.text();
+
+    ASSERT_TRUE(waitJobs(2));
+    auto got = jobs();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_TRUE(got[0] == first) << "the first job differs";
+    EXPECT_EQ(got[1], second);
+    std::string data = printer ? printer->connections()[1].data : readFile(device);
+    EXPECT_NE(data.find("(IP ADDRESS : 127.0.0.1) N\n"), std::string::npos);
+    EXPECT_NE(data.find("(OFFICE : A12) N\n(PHONE : 5550) N\n"), std::string::npos);
+}
+
+TEST_P(Job, ClientWithoutDataStillGetsAFacePage) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    {
+        Client client(port);
+        ASSERT_TRUE(client.connected());
+    }
+    EXPECT_EQ(log.waitCounts(1), std::vector<long long>{0});
+    ASSERT_TRUE(waitJobs(1));
+    EXPECT_EQ(jobs(), std::vector<std::string>{""});
+}
+
+// A client that connects and then neither sends nor closes holds the daemon
+// for the idle time only; a client queued behind it is served next.
+TEST_P(Job, SilentClientTimesOutThenTheNextIsServed) {
+    set("idletime", "1");
+    ASSERT_NO_FATAL_FAILURE(start());
+    Client silent(port);
+    ASSERT_TRUE(silent.connected());
+    ASSERT_TRUE(daemon->waitOut("Requests arrived"));
+
+    const std::string job = "%!PS\n(queued behind a silent client) show\n";
+    Client queued(port);
+    ASSERT_TRUE(queued.send(job));
+    queued.shutdownWrite();
+
+    EXPECT_TRUE(silent.readToEnd()) << "the silent client was never closed";
+    EXPECT_EQ(silent.received(), "");
+    EXPECT_TRUE(queued.readToEnd()) << "the queued client was never served";
+    EXPECT_EQ(log.waitCounts(2), (std::vector<long long>{0, static_cast<long long>(job.size())}));
+    ASSERT_TRUE(waitJobs(2));
+    EXPECT_EQ(jobs(), (std::vector<std::string>{"", job}));
+}
+
+// What arrived before the reset is exactly what the log counts.
+TEST_P(Job, ClientResetMidJobCountsWhatArrived) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    const std::string job = randomBytes(1024 * 1024, 21);
+    {
+        Client client(port);
+        ASSERT_TRUE(client.send(job));
+        client.reset();
+    }
+    auto counts = log.waitCounts(1);
+    ASSERT_TRUE(waitJobs(1));
+    const std::string got = jobOf(0);
+    ASSERT_LE(got.size(), job.size()) << got.substr(0, 64);
+    EXPECT_TRUE(job.compare(0, got.size(), got) == 0) << "bytes never sent arrived";
+    EXPECT_EQ(counts, std::vector<long long>{static_cast<long long>(got.size())});
+    ASSERT_NO_FATAL_FAILURE(expectStillServes());
+}
+
+// While a job is under way every descriptor beyond the standard three, the
+// listener, the client and the printer connection or device, closes on exec.
+TEST_P(Job, DescriptorsCloseOnExecDuringTheJob) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    Client client(port);
+    ASSERT_TRUE(client.send("first half "));
+    auto ready = [&](const std::vector<Descriptor>& open) {
+        return countSockets(open) >= (printer ? 3u : 2u) && (printer || holds(open, device));
+    };
+    std::vector<Descriptor> fds;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            fds = openDescriptors(daemon->pid()).value_or(std::vector<Descriptor>{});
+            return ready(fds);
+        },
+        15))
+        << describe(fds);
+    expectCloseOnExec(fds);
+
+    ASSERT_TRUE(client.send("second half"));
+    client.shutdownWrite();
+    EXPECT_TRUE(client.readToEnd());
+    ASSERT_TRUE(waitJobs(1));
+    EXPECT_EQ(jobOf(0), "first half second half");
+}
+
+INSTANTIATE_TEST_SUITE_P(BothServices, Job, ::testing::Values(Mode::Relay, Mode::Spool), modeName);
+
+} // namespace
+} // namespace testsupport

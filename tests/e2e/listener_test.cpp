@@ -1,0 +1,80 @@
+// The listening socket: a port taken by another program, accept failing for
+// good, and a start with the standard streams closed.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "support/service_test.h"
+
+namespace testsupport {
+namespace {
+
+class Listener : public ServiceTest {
+protected:
+    // Starts the daemon on a port chosen here, without waiting for it.
+    void launch(DaemonOptions options = {}) {
+        if (port == 0)
+            port = freePort();
+        set("proxy-port", std::to_string(port));
+        daemon = std::make_unique<Daemon>(daemonArgs(), options);
+    }
+};
+
+TEST_F(Listener, PortInUseEndsWithBindMessage) {
+    int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(holder, 5), 0);
+    socklen_t len = sizeof address;
+    getsockname(holder, reinterpret_cast<sockaddr*>(&address), &len);
+    port = ntohs(address.sin_port);
+
+    expect_running = false;
+    launch();
+    EXPECT_EQ(daemon->waitExit(), 1) << "the daemon kept running on a port it could not bind";
+    close(holder);
+    EXPECT_TRUE(daemon->err().starts_with("bind")) << daemon->err();
+    EXPECT_EQ(daemon->out().find("waiting for requests"), std::string::npos);
+}
+
+// Out of descriptors, accepting fails for good: the daemon says so and ends.
+// (A port taken by another program first would end it with the bind
+// message instead, which the test would report.)
+TEST_F(Listener, AcceptFailureEndsWithStatusOne) {
+    expect_running = false;
+    // Standard streams and the listening socket use all four descriptors.
+    DaemonOptions options{.prefix = {"prlimit", "--nofile=4", "--"}};
+#ifdef __SANITIZE_ADDRESS__
+    // The leak check at exit needs descriptors of its own.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    options.env.push_back(std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
+                          "detect_leaks=0");
+#endif
+    launch(options);
+    // Linux fails the accept at once, before any client arrives.
+    EXPECT_EQ(daemon->waitExit(), 1);
+    EXPECT_EQ(daemon->countLines("ACCEPT Error"), 1u) << daemon->out();
+}
+
+// Started with standard input and output closed, connections could take
+// descriptors 0 and 1; the job must stay clean of console text and the face
+// page must still go to the printer.
+TEST_F(Listener, ClosedStandardStreamsKeepJobsClean) {
+    launch({.close_stdin = true, .close_stdout = true});
+    ASSERT_TRUE(daemon->waitListening(port)) << daemon->err();
+    Client client(port);
+    ASSERT_TRUE(client.send("clean job"));
+    client.shutdownWrite();
+    EXPECT_TRUE(client.readToEnd());
+    EXPECT_EQ(client.received(), "");
+    ASSERT_TRUE(waitJobs(1));
+    EXPECT_EQ(jobOf(0), "clean job");
+}
+
+} // namespace
+} // namespace testsupport

@@ -1,0 +1,370 @@
+// The fake printer, the print client and the job log.
+#include "support/support.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <poll.h>
+#include <random>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+namespace {
+
+sockaddr_in loopback(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
+int msLeft(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+// Sends everything unless the peer fails or the deadline passes.
+bool sendAll(int fd, std::string_view data, Clock::time_point deadline) {
+    size_t done = 0;
+    while (done < data.size()) {
+        pollfd p{fd, POLLOUT, 0};
+        if (poll(&p, 1, msLeft(deadline)) == 0)
+            return false;
+        ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n < 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void closeWithReset(int fd) {
+    linger hard{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(fd);
+}
+
+} // namespace
+
+uint16_t freePort() {
+    // At random below the range the system hands out for port 0, so that
+    // programs running side by side seldom pick the same port.
+    static std::mt19937 generator(static_cast<uint32_t>(getpid()) ^
+                                  static_cast<uint32_t>(Clock::now().time_since_epoch().count()));
+    std::uniform_int_distribution<int> pick(20000, 32000);
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        auto port = static_cast<uint16_t>(pick(generator));
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = loopback(port);
+        bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (free)
+            return port;
+    }
+    return 0;
+}
+
+FakePrinter::FakePrinter() : FakePrinter(Options{}) {}
+
+FakePrinter::FakePrinter(Options options) {
+    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Set before listen so that accepted sockets start with the small window.
+    if (options.receive_buffer > 0)
+        setsockopt(listen_fd_, SOL_SOCKET, SO_RCVBUF, &options.receive_buffer,
+                   sizeof options.receive_buffer);
+    sockaddr_in address = loopback(0);
+    if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        std::abort();
+    socklen_t len = sizeof address;
+    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &len);
+    port_ = ntohs(address.sin_port);
+    if (options.listen)
+        startListening();
+}
+
+FakePrinter::~FakePrinter() {
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+    ::close(listen_fd_);
+}
+
+void FakePrinter::plan(std::vector<PrinterScript> scripts) {
+    std::lock_guard lock(mutex_);
+    scripts_ = std::move(scripts);
+}
+
+void FakePrinter::startListening() {
+    if (listening_)
+        return;
+    listening_ = true;
+    listen(listen_fd_, 5);
+    thread_ = std::thread([this] {
+        for (size_t served = 0; !stop_;) {
+            pollfd p{listen_fd_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0)
+                continue;
+            int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                continue;
+            PrinterScript script;
+            {
+                std::lock_guard lock(mutex_);
+                if (served < scripts_.size())
+                    script = scripts_[served];
+                if (receive_buffer_ < 0) {
+                    socklen_t len = sizeof receive_buffer_;
+                    getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer_, &len);
+                }
+            }
+            ++served;
+            serve(fd, script);
+        }
+    });
+}
+
+std::string FakePrinter::receiving() {
+    std::lock_guard lock(mutex_);
+    return receiving_;
+}
+
+int FakePrinter::receiveBuffer() {
+    std::lock_guard lock(mutex_);
+    return receive_buffer_;
+}
+
+bool FakePrinter::waitConnections(size_t count, double seconds) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_until(lock, deadlineIn(seconds), [&] { return done_.size() >= count; });
+}
+
+std::vector<PrinterConnection> FakePrinter::connections() {
+    std::lock_guard lock(mutex_);
+    return done_;
+}
+
+void FakePrinter::serve(int fd, const PrinterScript& script) {
+    using Answer = PrinterScript::Answer;
+    PrinterConnection connection;
+    std::string& data = connection.data;
+    bool answered = false;
+    bool stalled = false;
+    auto deadline = deadlineIn(120);
+    auto reached = [&] {
+        return script.trigger.empty() ? data.size() >= script.after
+                                      : data.find(script.trigger) != std::string::npos;
+    };
+    auto answer = [&] {
+        sendAll(fd, script.answer, deadline);
+        answered = true;
+    };
+    if (script.answer_when == Answer::AtOnce)
+        answer();
+    std::vector<char> buffer(65536);
+    for (;;) {
+        if (script.answer_when == Answer::After && !answered && reached())
+            answer();
+        if (reset_now_.exchange(false) || (script.reset && reached())) {
+            closeWithReset(fd);
+            fd = -1;
+            break;
+        }
+        if (script.close && reached())
+            break;
+        if (!stalled && script.stall_at > 0 && data.size() >= script.stall_at) {
+            stalled = true;
+            if (script.stall.count() > 0)
+                std::this_thread::sleep_for(script.stall);
+            while (script.stall.count() == 0 && !resume_.exchange(false) && !stop_ &&
+                   Clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (stop_ || Clock::now() >= deadline)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0)
+            continue;
+        size_t room = std::min(script.read_size, buffer.size());
+        // Stop at the planned byte, so that a reset leaves the rest unread.
+        if ((script.reset || script.close) && script.trigger.empty())
+            room = std::min(room, script.after - data.size());
+        ssize_t n = ::recv(fd, buffer.data(), room, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            connection.clean = n == 0;
+            break;
+        }
+        data.append(buffer.data(), static_cast<size_t>(n));
+        {
+            std::lock_guard lock(mutex_);
+            receiving_.append(buffer.data(), static_cast<size_t>(n));
+        }
+        if (script.pause.count() > 0)
+            std::this_thread::sleep_for(script.pause);
+    }
+    if (fd >= 0) {
+        if (script.answer_when == Answer::AtEnd && connection.clean)
+            answer();
+        ::close(fd);
+    }
+    std::lock_guard lock(mutex_);
+    receiving_.clear();
+    done_.push_back(std::move(connection));
+    changed_.notify_all();
+}
+
+Client::Client(uint16_t port, double seconds, int receive_buffer) {
+    sockaddr_in address = loopback(port);
+    auto deadline = deadlineIn(seconds);
+    for (;;) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (receive_buffer > 0)
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+        int rc = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        if (rc != 0 && errno == EINPROGRESS) {
+            // A full listen queue keeps the connect in SYN retries.
+            pollfd p{fd, POLLOUT, 0};
+            int err = ETIMEDOUT;
+            socklen_t len = sizeof err;
+            if (poll(&p, 1, msLeft(deadline)) == 1)
+                getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+            rc = err == 0 ? 0 : -1;
+            errno = err;
+        }
+        if (rc == 0) {
+            fd_ = fd;
+            return;
+        }
+        int err = errno;
+        ::close(fd);
+        if (err != ECONNREFUSED || Clock::now() >= deadline)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+Client::~Client() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool Client::send(std::string_view data, double seconds) {
+    return fd_ >= 0 && sendAll(fd_, data, deadlineIn(seconds));
+}
+
+void Client::shutdownWrite() {
+    if (fd_ >= 0)
+        ::shutdown(fd_, SHUT_WR);
+}
+
+ssize_t Client::receive(int timeout_ms) {
+    if (fd_ < 0 || ended_)
+        return 0;
+    for (;;) {
+        pollfd p{fd_, POLLIN, 0};
+        int ready = poll(&p, 1, timeout_ms);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return -1;
+        char buffer[65536];
+        ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0) {
+            was_reset_ = n < 0;
+            ended_ = true;
+            return 0;
+        }
+        received_.append(buffer, static_cast<size_t>(n));
+        return n;
+    }
+}
+
+bool Client::readToEnd(double seconds) {
+    auto deadline = deadlineIn(seconds);
+    while (fd_ >= 0 && !ended_) {
+        if (receive(msLeft(deadline)) < 0)
+            return false;
+    }
+    return fd_ >= 0;
+}
+
+bool Client::readAtLeast(size_t count, double seconds) {
+    auto deadline = deadlineIn(seconds);
+    while (received_.size() < count) {
+        if (receive(msLeft(deadline)) <= 0)
+            return false;
+    }
+    return true;
+}
+
+bool Client::receiveNow() {
+    while (receive(0) > 0) {
+    }
+    return fd_ >= 0 && !ended_;
+}
+
+void Client::reset() {
+    if (fd_ >= 0)
+        closeWithReset(fd_);
+    fd_ = -1;
+}
+
+std::string sentBytes(long long total) {
+    return ": Sent bytes =[" + std::to_string(total) + "]";
+}
+
+std::vector<long long> JobLog::counts() const {
+    const std::string mark = ": Sent bytes =[";
+    const std::string log = text();
+    std::vector<long long> counts;
+    for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1))
+        counts.push_back(std::atoll(log.c_str() + at + mark.size()));
+    return counts;
+}
+
+bool JobLog::waitLines(size_t count, double seconds) const {
+    return waitUntil([&] { return lines().size() >= count; }, seconds);
+}
+
+bool JobLog::waitFor(std::string_view needle, size_t times, double seconds) const {
+    return waitUntil([&] { return countOccurrences(text(), needle) >= times; }, seconds);
+}
+
+std::vector<long long> JobLog::waitCounts(size_t count, double seconds) const {
+    waitUntil([&] { return counts().size() >= count; }, seconds);
+    return counts();
+}
+
+std::optional<std::vector<PageAndJob>> splitFacePages(std::string_view data,
+                                                      std::string_view page_template) {
+    std::vector<PageAndJob> parts;
+    size_t pos = 0;
+    while (pos < data.size()) {
+        if (data.substr(pos, page_template.size()) != page_template)
+            return std::nullopt;
+        size_t end = data.find(kFacePageEnd, pos + page_template.size());
+        if (end == std::string_view::npos)
+            return std::nullopt;
+        size_t job_start = end + kFacePageEnd.size();
+        size_t next = data.find(page_template, job_start);
+        if (next == std::string_view::npos)
+            next = data.size();
+        parts.push_back({std::string(data.substr(pos, job_start - pos)),
+                         std::string(data.substr(job_start, next - job_start))});
+        pos = next;
+    }
+    if (parts.empty())
+        return std::nullopt;
+    return parts;
+}
+
+} // namespace testsupport
