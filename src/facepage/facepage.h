@@ -35,6 +35,7 @@ struct PageOutput {
     // Turns false once a piece did not go out whole; later pieces are then
     // not sent, and the page and its job are lost.
     bool whole = true;
+    int error = 0; // errno of the piece that failed
     // The template could not be opened for a reason other than a shortage of
     // descriptors or memory: no later job can have a face page either.
     bool template_unreadable = false;

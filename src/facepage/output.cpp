@@ -28,6 +28,8 @@ int sendPiece(PageOutput& out, std::string_view piece) {
     } else {
         out.whole = false;
     }
+    if (!out.whole)
+        out.error = errno;
     return out.whole ? 0 : 1;
 }
 

@@ -95,6 +95,10 @@ int spoolDevice(int listener) {
             finishJob(client, JobEnd::FacePageFailed);
             exit(1);
         }
+        if (page.error != 0) {
+            errno = page.error;
+            perror("spoolDevice/fwrite: writing printer device failure");
+        }
         JobEnd end = page.whole ? spoolJob(limits, client, device.get(), bytes_sent)
                                 : JobEnd::FacePageFailed;
         // The face page too may have met a device that refuses data.

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -120,8 +121,10 @@ int checkTemplate() {
         while (!name.empty() && std::isspace(static_cast<unsigned char>(name.back())))
             name.pop_back();
     }
-    tindrel::UniqueFile file = tindrel::openFile(name, "r");
-    if (file)
+    // Without blocking: a FIFO template must not hold the start until a
+    // writer comes (its sender then waits for one at every job).
+    tindrel::UniqueFd file(open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (file.valid())
         return 0;
     refuse("face-page template " + name + " cannot be opened for reading by the run user " +
            conf.user_name + ": " + std::strerror(errno) +
