@@ -32,10 +32,10 @@ inline std::string unnamedLoopback() {
     return std::string();
 }
 
-// Runs send(fd) with fd one end of a SOCK_SEQPACKET pair and returns the
+// Runs send(out) with out on one end of a SOCK_SEQPACKET pair and returns the
 // messages that arrived on the other end, one per non-empty send. A reader
 // thread drains the pair so that no send blocks; every wait is bounded.
-inline std::vector<std::string> collectPieces(const std::function<void(int)>& send) {
+inline std::vector<std::string> collectPieces(const std::function<void(PageOutput&)>& send) {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
         return {};
@@ -52,7 +52,9 @@ inline std::vector<std::string> collectPieces(const std::function<void(int)>& se
             pieces.emplace_back(buf.data(), static_cast<size_t>(n));
         }
     });
-    send(fds[0]);
+    PageOutput out;
+    out.socket = fds[0];
+    send(out);
     close(fds[0]);
     reader.join();
     close(fds[1]);
@@ -67,7 +69,7 @@ inline std::string joined(const std::vector<std::string>& pieces) {
 }
 
 // Common set-up of the sender tests: fresh settings, an empty user
-// database, a log file, and a spool file for connection 0.
+// database, a log file, and a spool file as the page output.
 class SenderTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -76,13 +78,13 @@ protected:
         userDb.clear();
         conf.logfile_path = dir.file("tindrel.log");
         conf.local = dir.file("tindrel.db");
-        spool_file = std::fopen(dir.file("spool").c_str(), "w+");
-        ASSERT_NE(spool_file, nullptr);
+        spool.device = std::fopen(dir.file("spool").c_str(), "w+");
+        ASSERT_NE(spool.device, nullptr);
     }
     void TearDown() override {
-        if (spool_file)
-            std::fclose(spool_file);
-        spool_file = nullptr;
+        if (spool.device)
+            std::fclose(spool.device);
+        spool.device = nullptr;
         userDb.clear();
         conf = Conf{};
     }
@@ -95,6 +97,17 @@ protected:
     std::string logged() const { return testsupport::readFile(conf.logfile_path); }
 
     testsupport::TempDir dir;
+    PageOutput spool; // into the spool file
 };
+
+// A stream socket whose peer has gone.
+inline PageOutput goneSocket() {
+    int fds[2] = {-1, -1};
+    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
+    close(fds[1]);
+    PageOutput out;
+    out.socket = fds[0];
+    return out;
+}
 
 } // namespace facepagetest

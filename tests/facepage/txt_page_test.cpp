@@ -59,7 +59,7 @@ TEST_F(TextPage, ListedClientWithHostNameUsesAllSevenLines) {
     ASSERT_FALSE(host.empty()) << "127.0.0.1 has no host name on this machine";
     listClients("127.0.0.1 LAB-1 5550100\n");
 
-    EXPECT_EQ(SendRostoTXT(0, ipv4("127.0.0.1"), "127.0.0.1"), 0);
+    EXPECT_EQ(SendRostoTXT(spool, ipv4("127.0.0.1"), "127.0.0.1"), 0);
     EXPECT_EQ(spooled(), "HEADING ONE\n\nheading two\n\n\n\n\n\nIP=127.0.0.1\nHOST=" + host +
                              "\nDATE=" + loggedDate() + "\nOFFICE=LAB-1\nPHONE=5550100\n-1");
 }
@@ -70,7 +70,7 @@ TEST_F(TextPage, UnnamedUnlistedClientShiftsTheDateUp) {
         GTEST_SKIP() << "every candidate loopback address has a host name here";
 
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(SendRostoTXT(0, ipv4(unnamed.c_str()), unnamed.c_str()), 0);
+    EXPECT_EQ(SendRostoTXT(spool, ipv4(unnamed.c_str()), unnamed.c_str()), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(spooled(), "HEADING ONE\n\nheading two\n\n\n\n\n\nIP=" + unnamed +
                              "\nHOST=" + loggedDate() + "\n-1");
@@ -99,9 +99,9 @@ TEST_F(TextPage, TemplateShapesThePage) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.tmpl);
         writeFile(conf.template_name, c.tmpl);
-        std::rewind(spool_file);
-        ASSERT_EQ(ftruncate(fileno(spool_file), 0), 0);
-        EXPECT_EQ(SendRostoTXT(0, ipv4("127.0.0.1"), "127.0.0.1"), 0);
+        std::rewind(spool.device);
+        ASSERT_EQ(ftruncate(fileno(spool.device), 0), 0);
+        EXPECT_EQ(SendRostoTXT(spool, ipv4("127.0.0.1"), "127.0.0.1"), 0);
         if (c.whole)
             EXPECT_EQ(spooled(), c.page);
         else
@@ -111,20 +111,24 @@ TEST_F(TextPage, TemplateShapesThePage) {
 
 TEST_F(TextPage, TemplateNameIsTrimmedInPlace) {
     conf.template_name += " \t\r\n";
-    EXPECT_EQ(SendRostoTXT(0, ipv4("127.0.0.1"), "127.0.0.1"), 0);
+    EXPECT_EQ(SendRostoTXT(spool, ipv4("127.0.0.1"), "127.0.0.1"), 0);
     EXPECT_EQ(conf.template_name, dir.file("tindrel.txt"));
     EXPECT_EQ(spooled().rfind("HEADING ONE\n", 0), 0u);
 }
 
-TEST_F(TextPage, MissingTemplateEndsTheProcess) {
+TEST_F(TextPage, MissingTemplateFailsThePageAndIsLogged) {
     conf.template_name = dir.file("absent.txt");
-    EXPECT_EXIT(SendRostoTXT(0, ipv4("127.0.0.1"), "127.0.0.1"), ::testing::ExitedWithCode(1),
-                "^SendRostoTXT/fopen: Failure openning template \\.txt file: ");
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(SendRostoTXT(spool, ipv4("127.0.0.1"), "127.0.0.1"), 1);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("SendRostoTXT/fopen: Failure openning template .txt file: ", 0), 0u) << err;
+    EXPECT_TRUE(spool.template_unreadable);
+    EXPECT_NE(logged().find("msg=[Failure sending TXT Face Page]"), std::string::npos);
 }
 
 TEST_F(TextPage, PageIsOnePieceOnASocket) {
     listClients("127.0.0.1 LAB-1 5550100\n");
-    auto pieces = collectPieces([](int fd) { SendRostoTXT(fd, ipv4("127.0.0.1"), "127.0.0.1"); });
+    auto pieces = collectPieces([](PageOutput& fd) { SendRostoTXT(fd, ipv4("127.0.0.1"), "127.0.0.1"); });
     ASSERT_EQ(pieces.size(), 1u);
     EXPECT_EQ(pieces[0].rfind("HEADING ONE\n\nheading two\n\n\n\n\n\nIP=127.0.0.1\n", 0), 0u);
     EXPECT_EQ(pieces[0].substr(pieces[0].size() - 16), "PHONE=5550100\n-1");
@@ -133,7 +137,7 @@ TEST_F(TextPage, PageIsOnePieceOnASocket) {
 TEST_F(TextPage, VerboseNamesTheTemplate) {
     verbose = 1;
     ::testing::internal::CaptureStdout();
-    SendRostoTXT(0, ipv4("127.0.0.1"), "127.0.0.1");
+    SendRostoTXT(spool, ipv4("127.0.0.1"), "127.0.0.1");
     std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.rfind("SendRostoTXT: conf.template_name=[" + conf.template_name + "]\n", 0), 0u)
         << out;
@@ -143,7 +147,7 @@ TEST_F(TextPage, ShippedTemplateShowsEveryValue) {
     std::string host = hostNameOf(ipv4("127.0.0.1"));
     conf.template_name = std::string(TINDREL_SOURCE_DIR) + "/share/tindrel.txt";
     listClients("127.0.0.1 LAB-1 5550100\n");
-    SendRostoTXT(0, ipv4("127.0.0.1"), "127.0.0.1");
+    SendRostoTXT(spool, ipv4("127.0.0.1"), "127.0.0.1");
     std::string page = spooled();
     for (const std::string& value : {std::string("127.0.0.1"), host, loggedDate(),
                                      std::string("LAB-1"), std::string("5550100")})
