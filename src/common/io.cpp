@@ -11,11 +11,15 @@ UniqueFile openFile(const std::string& path, const char* mode) {
     return UniqueFile(std::fopen(path.c_str(), m.c_str()));
 }
 
-size_t sendAll(int fd, const void* data, size_t len) {
+namespace {
+
+// Calls `op` on what is left until all of it is done, retrying EINTR and
+// short transfers; returns the bytes done.
+template <class Op> size_t untilAllDone(const void* data, size_t len, Op op) {
     const char* p = static_cast<const char*>(data);
     size_t done = 0;
     while (done < len) {
-        ssize_t n = ::send(fd, p + done, len - done, MSG_NOSIGNAL);
+        ssize_t n = op(p + done, len - done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -24,6 +28,12 @@ size_t sendAll(int fd, const void* data, size_t len) {
         done += static_cast<size_t>(n);
     }
     return done;
+}
+
+} // namespace
+
+size_t sendAll(int fd, const void* data, size_t len) {
+    return untilAllDone(data, len, [fd](const char* p, size_t n) { return ::send(fd, p, n, MSG_NOSIGNAL); });
 }
 
 size_t sendAllBounded(int fd, std::string_view piece, int seconds) {
@@ -48,18 +58,7 @@ size_t sendAllBounded(int fd, std::string_view piece, int seconds) {
 }
 
 size_t writeAll(int fd, const void* data, size_t len) {
-    const char* p = static_cast<const char*>(data);
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = ::write(fd, p + done, len - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return done;
+    return untilAllDone(data, len, [fd](const char* p, size_t n) { return ::write(fd, p, n); });
 }
 
 ssize_t recvSome(int fd, void* buf, size_t len) {

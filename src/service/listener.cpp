@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "joblog/joblog.h"
 #include "startup/startup.h"
 
 namespace {
@@ -220,6 +221,20 @@ void finishJob(Client& client, JobEnd end) {
         tindrel::resetConnection(client.fd);
     ++jobs_served;
     last_outcome = "job from " + client.client_ip + " " + describe(end);
+}
+
+void refuseJob(Client& client, JobEnd end, const char* log_text) {
+    finishJob(client, end);
+    logPrint(log_text, std::nullopt, client.client_ip);
+}
+
+bool sendPageFor(Client& client, PageOutput& page) {
+    sendFacePage(page, client.address, client.client_ip.c_str());
+    if (page.template_unreadable) {
+        finishJob(client, JobEnd::FacePageFailed);
+        exit(1);
+    }
+    return page.whole;
 }
 
 int idleSeconds() { return conf.idle_time < 0 ? 0 : conf.idle_time; }

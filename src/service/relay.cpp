@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <sys/socket.h>
 
 #include "facepage/facepage.h"
@@ -15,8 +16,9 @@ namespace {
 
 // Attempts are numbered from 0; after a failed attempt k another follows
 // while k < retries. Each attempt takes a fresh socket, since one whose
-// connect failed cannot portably be connected again.
-JobEnd connectPrinter(const JobLimits& limits, tindrel::UniqueFd& printer) {
+// connect failed cannot portably be connected again. Returns how the job
+// ended when no connection was made.
+std::optional<JobEnd> connectPrinter(const JobLimits& limits, tindrel::UniqueFd& printer) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = conf.printer_ip;
@@ -29,7 +31,7 @@ JobEnd connectPrinter(const JobLimits& limits, tindrel::UniqueFd& printer) {
             return JobEnd::NoPrinterSocket;
         }
         if (printer.valid())
-            return JobEnd::Delivered;
+            return std::nullopt;
         if (attempt >= limits.retries)
             return JobEnd::PrinterUnreachable;
         if (verbose) {
@@ -100,30 +102,20 @@ int relayPrinter(int listener) {
         const JobLimits limits = jobLimits();
 
         tindrel::UniqueFd printer;
-        JobEnd end = connectPrinter(limits, printer);
-        if (end == JobEnd::PrinterUnreachable) {
-            finishJob(client, end);
-            logPrint("Unable to connect printer", std::nullopt, client.client_ip);
-            return 0;
-        }
-        if (end == JobEnd::NoPrinterSocket) {
-            // The client's descriptor is given back first, so the log line
-            // can still be written when descriptors ran out.
-            finishJob(client, end);
-            logPrint("Unable to connect printer", std::nullopt, client.client_ip);
+        if (std::optional<JobEnd> refused = connectPrinter(limits, printer)) {
+            refuseJob(client, *refused, "Unable to connect printer");
+            // An unreachable printer ends the service; a socket that could
+            // not be made (descriptors ran out) only this job.
+            if (*refused == JobEnd::PrinterUnreachable)
+                return 0;
             endJobSignals();
             continue;
         }
 
         PageOutput page;
         page.socket = printer.get();
-        sendFacePage(page, client.address, client.client_ip.c_str());
-        if (page.template_unreadable) {
-            finishJob(client, JobEnd::FacePageFailed);
-            exit(1);
-        }
-        end = page.whole ? relayJob(limits, client.fd.get(), printer.get(), bytes_sent)
-                         : JobEnd::FacePageFailed;
+        JobEnd end = sendPageFor(client, page) ? relayJob(limits, client.fd.get(), printer.get(), bytes_sent)
+                                        : JobEnd::FacePageFailed;
 
         finishJob(client, end);
         tindrel::closeConnection(printer);

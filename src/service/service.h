@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/io.h"
+#include "facepage/facepage.h"
 
 inline constexpr size_t kChunk = 1500; // relay buffer: one receive per pass
 inline constexpr int kBacklog = 5;
@@ -65,6 +66,13 @@ struct Client {
 std::optional<Client> acceptClient(int listener);
 // Ends the client's connection as `end` says and tells systemd the outcome.
 void finishJob(Client& client, JobEnd end);
+// A job refused before its face page: the client's connection is reset
+// first, which gives a descriptor back for the log line when they ran out.
+void refuseJob(Client& client, JobEnd end, const char* log_text);
+// Sends the client's face page; true when it went out whole. A template
+// that cannot be opened for good ends the process with status 1, the
+// client's connection reset first.
+bool sendPageFor(Client& client, PageOutput& page);
 
 // SIGTERM, SIGINT and SIGHUP ask for an orderly stop. Between jobs they are
 // taken only while waiting for a client, so the daemon stops at once; during

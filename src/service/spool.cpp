@@ -83,23 +83,18 @@ int spoolDevice(int listener) {
         tindrel::UniqueFile device = openDevice(conf.printer_dev);
         if (!device) {
             perror("spoolDevice/fopen: unable to open printer device");
-            finishJob(client, JobEnd::DeviceUnavailable);
-            logPrint("Unable to open printer device", std::nullopt, client.client_ip);
+            refuseJob(client, JobEnd::DeviceUnavailable, "Unable to open printer device");
             endJobSignals();
             continue;
         }
         PageOutput page;
         page.device = device.get();
-        sendFacePage(page, client.address, client.client_ip.c_str());
-        if (page.template_unreadable) {
-            finishJob(client, JobEnd::FacePageFailed);
-            exit(1);
-        }
+        bool page_whole = sendPageFor(client, page);
         if (page.error != 0) {
             errno = page.error;
             perror("spoolDevice/fwrite: writing printer device failure");
         }
-        JobEnd end = page.whole ? spoolJob(limits, client, device.get(), bytes_sent)
+        JobEnd end = page_whole ? spoolJob(limits, client, device.get(), bytes_sent)
                                 : JobEnd::FacePageFailed;
         // The face page too may have met a device that refuses data.
         bool write_failed = std::ferror(device.get()) != 0;
