@@ -72,6 +72,49 @@ TEST_F(Relay, PrinterClosingFirstEndsTheJob) {
     ASSERT_NO_FATAL_FAILURE(expectStillServes());
 }
 
+// The printer resets while the large face page is still going out: the job
+// is lost before any of it is relayed, the client is reset and the log says
+// so; the next job is served.
+TEST_F(Relay, PrinterResetDuringTheFacePageLosesThatJob) {
+    face_template = "%!PS\n" + std::string(2 * 1024 * 1024, '%') + "\n";
+    set("template-name", dir.write("large.ps", face_template));
+    usePrinter({.receive_buffer = 4096});
+    printer->plan({{.after = 16 * 1024, .reset = true}, {}});
+    ASSERT_NO_FATAL_FAILURE(start());
+    {
+        daemon->signal(SIGSTOP); // the connect completes before any reset
+        Client client(port);
+        client.shutdownWrite();
+        daemon->signal(SIGCONT);
+        ASSERT_TRUE(client.readToEnd());
+        EXPECT_TRUE(client.wasReset());
+    }
+    ASSERT_TRUE(log.waitFor("msg=[Failure sending Face Page]")) << log.text();
+    EXPECT_EQ(log.waitCounts(1), std::vector<long long>{0});
+    EXPECT_EQ(log.text().find("Success"), std::string::npos) << log.text();
+    ASSERT_TRUE(printer->waitConnections(1));
+    const std::string got = printer->connections()[0].data;
+    EXPECT_LT(got.size(), face_template.size());
+    EXPECT_TRUE(face_template.starts_with(got)) << "bytes other than the page were sent";
+    ASSERT_NO_FATAL_FAILURE(expectStillServes());
+    EXPECT_EQ(countOccurrences(log.text(), "msg=[Success sending Face Page]"), 1u) << log.text();
+}
+
+// The printer resets in the middle of a job: the client is reset too, so it
+// does not take the job for printed.
+TEST_F(Relay, PrinterResetMidJobResetsTheClient) {
+    printer->plan({{.trigger = "part one", .reset = true}, {}});
+    ASSERT_NO_FATAL_FAILURE(start());
+    {
+        Client client(port);
+        ASSERT_TRUE(client.send("part one"));
+        ASSERT_TRUE(client.readToEnd());
+        EXPECT_TRUE(client.wasReset());
+    }
+    EXPECT_TRUE(log.waitFor(sentBytes(8))) << log.text();
+    ASSERT_NO_FATAL_FAILURE(expectStillServes());
+}
+
 TEST_F(Relay, LatePrinterIsReachedByRetries) {
     usePrinter({.listen = false});
     set("retry-printer", "3");
@@ -152,7 +195,7 @@ struct Unreachable {
 };
 
 // A printer port that refuses every connection: the daemon retries as set,
-// logs the loss and ends with status 0.
+// resets the client, logs the loss and ends with status 0.
 class UnreachablePrinter : public Relay, public ::testing::WithParamInterface<Unreachable> {};
 
 TEST_P(UnreachablePrinter, RetriesThenEndsTheService) {
@@ -161,9 +204,12 @@ TEST_P(UnreachablePrinter, RetriesThenEndsTheService) {
     set("idletime", GetParam().idle);
     expect_running = false;
     ASSERT_NO_FATAL_FAILURE(start());
+    daemon->signal(SIGSTOP); // the connect completes before any reset
     Client client(port);
-    ASSERT_TRUE(client.send("lost job"));
+    client.shutdownWrite();
+    daemon->signal(SIGCONT);
     EXPECT_TRUE(client.readToEnd());
+    EXPECT_TRUE(client.wasReset());
     ASSERT_EQ(daemon->waitExit(), 0);
     EXPECT_TRUE(log.waitFor("ip=[127.0.0.1] : msg=[Unable to connect printer]")) << log.text();
     EXPECT_EQ(log.text().find("Sent bytes"), std::string::npos);
