@@ -4,7 +4,10 @@
 #include "support/support.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -26,6 +29,24 @@ struct CheckCase {
     std::vector<std::string> err;
     bool bare = false; // only the user and working-dir lines of the good file
 };
+
+// An IPv4 address of this host outside 127.0.0.0/8, if it has one.
+std::string hostAddress() {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return "";
+    std::string found;
+    for (ifaddrs* i = list; i && found.empty(); i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET)
+            continue;
+        const in_addr a = reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr;
+        char text[INET_ADDRSTRLEN] = {};
+        if ((ntohl(a.s_addr) >> 24) != 127 && inet_ntop(AF_INET, &a, text, sizeof text))
+            found = text;
+    }
+    freeifaddrs(list);
+    return found;
+}
 
 class ConfigurationCheck : public ::testing::Test {
 protected:
@@ -80,7 +101,7 @@ TEST_F(ConfigurationCheck, RefusalsAndWarningsThenOneSummaryLine) {
     const std::string port0 = "\" reads as port 0, on which nobody could find the service; set a "
                               "port from 1 to 65535";
     const std::string absent = dir.file("absent.ps");
-    const std::vector<CheckCase> cases = {
+    std::vector<CheckCase> cases = {
         {"good file", {}, 0, {}},
         {"built-in defaults", {}, 1, {self + "0.0.0.0" + loop}, true},
         {"same address and port", {"printer-port = 9100"}, 1, {self + "127.0.0.1" + loop}},
@@ -146,6 +167,14 @@ TEST_F(ConfigurationCheck, RefusalsAndWarningsThenOneSummaryLine) {
           "keeps it",
           "line 10: the value of printer-dev ends in white space and keeps it"}},
     };
+    if (const std::string host = hostAddress(); !host.empty())
+        cases.push_back({"any address and this host's address",
+                         {"proxy-ip = 0.0.0.0", "printer-ip = " + host, "printer-port = 9100"},
+                         1,
+                         {"tindrel: printer-ip " + host +
+                          " and printer-port 9100 name this proxy "
+                          "itself (it listens on 0.0.0.0" +
+                          loop}});
     for (const CheckCase& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string conf = writeConfig(c);
