@@ -20,8 +20,8 @@ namespace {
 
 struct CheckCase {
     const char* what;
-    // Lines of the file: one that starts as a line of the good file does
-    // ("key =") replaces that line, any other is added after line 8.
+    // Lines of the file: one whose "key =" begins a line of the good file
+    // replaces that line, any other ("key=value" too) is added after line 8.
     std::vector<std::string> lines;
     int status;
     // Every line of standard error holds one of these, and each is found;
