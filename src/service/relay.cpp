@@ -76,7 +76,10 @@ JobEnd relayJob(const JobLimits& limits, int client, int printer, int64_t& bytes
         }
         if (tindrel::readable(fds[0])) {
             ssize_t got = tindrel::recvSome(printer, buffer, kChunk);
-            if (got <= 0) {
+            // A reset is no end of the job: the printer may have lost it.
+            if (got < 0)
+                return JobEnd::PrinterFailed;
+            if (got == 0) {
                 verboseLine("Printer sent a FIN. Closing!");
                 return JobEnd::Delivered;
             }

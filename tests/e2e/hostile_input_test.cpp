@@ -1,10 +1,12 @@
 // The daemon started on hostile input: a configuration whose settings follow
 // garbage, and face-page templates an administrator got wrong (a directory,
-// a FIFO, a file the run user may not read). It serves, waits for the FIFO's
-// writer, or ends with the open failure; it never crashes or hangs.
+// a FIFO, a file the run user may not read, one removed after the start). It
+// serves, waits for the FIFO's writer, refuses to start or ends with the open
+// failure; it never crashes or hangs.
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,6 +45,7 @@ struct TemplateKind {
     const char* type;
     const char* open_failure; // the perror line of a template that cannot be opened
     const char* read_failure; // the perror line of one that opens but cannot be read
+    const char* failure_log;  // the log line of a page that did not go out
 };
 
 class HostileTemplate : public HostileStart, public ::testing::WithParamInterface<TemplateKind> {
@@ -106,27 +109,55 @@ TEST_P(HostileTemplate, FifoIsReadUntilItsWriterCloses) {
 
 // Started by root the daemon runs as nobody, who may not read a 0600
 // template of root's; started by another user, mode 0000 does the same.
-TEST_P(HostileTemplate, UnreadableEndsTheDaemonOnTheFirstJob) {
+TEST_P(HostileTemplate, UnreadableIsRefusedAtStart) {
     std::string path = dir.write("face", "%!PS\n", runningAsRoot() ? 0600 : 0000);
     if (!runningAsRoot() && access(path.c_str(), R_OK) == 0)
         GTEST_SKIP() << "this user reads files whatever their mode";
     expect_running = false;
-    ASSERT_NO_FATAL_FAILURE(start());
-    Client client(port);
-    client.send("JOB");
-    client.shutdownWrite();
+    port = freePort();
+    set("proxy-port", std::to_string(port));
+    daemon = std::make_unique<Daemon>(daemonArgs());
+    EXPECT_FALSE(daemon->waitListening(port));
     EXPECT_EQ(daemon->waitExit(), 1);
-    EXPECT_NE(daemon->err().find(std::string(GetParam().open_failure) + ": Permission denied"),
+    EXPECT_NE(daemon->err().find("tindrel: face-page template " + path +
+                                 " cannot be opened for reading by the run user "),
               std::string::npos)
         << daemon->err();
+    EXPECT_NE(daemon->err().find(": Permission denied; set template-name (and working-dir) to a "
+                                 "readable file\n"),
+              std::string::npos)
+        << daemon->err();
+}
+
+// A template removed after the start loses the job at hand and ends the
+// daemon, so that a service manager can report it.
+TEST_P(HostileTemplate, RemovedAfterStartEndsTheDaemonOnTheFirstJob) {
+    dir.write("face", isPs() ? "%!PS\n" : "HEADING\n");
+    expect_running = false;
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_EQ(unlink(dir.file("face").c_str()), 0);
+    daemon->signal(SIGSTOP); // the connect completes before any reset
+    Client client(port);
+    client.shutdownWrite();
+    daemon->signal(SIGCONT);
+    ASSERT_TRUE(client.readToEnd());
+    EXPECT_TRUE(client.wasReset());
+    EXPECT_EQ(daemon->waitExit(), 1);
+    EXPECT_NE(daemon->err().find(std::string(GetParam().open_failure) + ": No such file"),
+              std::string::npos)
+        << daemon->err();
+    EXPECT_TRUE(log.waitFor(std::string("msg=[") + GetParam().failure_log + "]")) << log.text();
+    EXPECT_EQ(log.text().find("Success"), std::string::npos) << log.text();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     BothKinds, HostileTemplate,
     ::testing::Values(TemplateKind{"ps", "SendRostoPS/fopen: Failure openning template .ps file",
-                                   "SendRostoPS/fread: Failure reading template .ps file"},
+                                   "SendRostoPS/fread: Failure reading template .ps file",
+                                   "Failure sending Face Page"},
                       TemplateKind{"txt", "SendRostoTXT/fopen: Failure openning template .txt file",
-                                   "SendRostoTXT/fgets: Failure reading template .txt file"}),
+                                   "SendRostoTXT/fgets: Failure reading template .txt file",
+                                   "Failure sending TXT Face Page"}),
     [](const auto& p) { return std::string(p.param.type); });
 
 } // namespace

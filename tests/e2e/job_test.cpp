@@ -24,7 +24,14 @@ TEST_P(Job, FacePagePrecedesEachJobAndTheLogKeepsTheRunningTotal) {
     const std::string first = randomBytes(3 * 1024 * 1024, 3);
     const std::string second = "second job\n";
     ASSERT_NO_FATAL_FAILURE(sendJob(first));
-    ASSERT_NO_FATAL_FAILURE(sendJob(second));
+    {
+        // A delivered job ends with an orderly end of stream, not a reset.
+        Client client(port);
+        ASSERT_TRUE(client.send(second));
+        client.shutdownWrite();
+        ASSERT_TRUE(client.readToEnd());
+        EXPECT_FALSE(client.wasReset());
+    }
     auto counts = log.waitCounts(2);
     const auto total = static_cast<long long>(first.size());
     EXPECT_EQ(counts, (std::vector<long long>{total, total + 11}));
@@ -40,6 +47,8 @@ TEST_P(Job, FacePagePrecedesEachJobAndTheLogKeepsTheRunningTotal) {
     std::string data = printer ? printer->connections()[1].data : readFile(device);
     EXPECT_NE(data.find("(IP ADDRESS : 127.0.0.1) N\n"), std::string::npos);
     EXPECT_NE(data.find("(OFFICE : A12) N\n(PHONE : 5550) N\n"), std::string::npos);
+    EXPECT_EQ(countOccurrences(log.text(), "msg=[Success sending Face Page]"), 2u) << log.text();
+    EXPECT_EQ(log.text().find("Failure"), std::string::npos) << log.text();
 }
 
 TEST_P(Job, ClientWithoutDataStillGetsAFacePage) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sstream>
 
 #include "support/service_test.h"
 
@@ -69,6 +70,56 @@ TEST_F(Relay, PrinterClosingFirstEndsTheJob) {
     EXPECT_TRUE(client.readToEnd()) << "the client was never closed";
     EXPECT_TRUE(daemon->waitOut("Printer sent a FIN. Closing!\n"));
     EXPECT_TRUE(log.waitFor(sentBytes(5))) << log.text();
+    ASSERT_NO_FATAL_FAILURE(expectStillServes());
+}
+
+// The printer resets while the large face page is still going out: the job
+// is lost before any of it is relayed, the client is reset and the log says
+// so; the next job is served. The page is twice the largest send buffer the
+// system grows, so it cannot all be handed over before the reset.
+TEST_F(Relay, PrinterResetDuringTheFacePageLosesThatJob) {
+    std::istringstream wmem(readFile("/proc/sys/net/ipv4/tcp_wmem"));
+    size_t low = 0, initial = 0, largest = 4 * 1024 * 1024;
+    wmem >> low >> initial >> largest;
+    face_template = "%!PS\n" + std::string(2 * largest, '%') + "\n";
+    set("template-name", dir.write("large.ps", face_template));
+    usePrinter({.receive_buffer = 4096});
+    printer->plan({{.after = 16 * 1024, .reset = true}, {}});
+    ASSERT_NO_FATAL_FAILURE(start());
+    {
+        daemon->signal(SIGSTOP); // the connect completes before any reset
+        Client client(port);
+        client.shutdownWrite();
+        daemon->signal(SIGCONT);
+        ASSERT_TRUE(client.readToEnd());
+        EXPECT_TRUE(client.wasReset());
+    }
+    ASSERT_TRUE(log.waitFor("msg=[Failure sending Face Page]")) << log.text();
+    EXPECT_EQ(log.waitCounts(1), std::vector<long long>{0});
+    EXPECT_EQ(log.text().find("Success"), std::string::npos) << log.text();
+    ASSERT_TRUE(printer->waitConnections(1));
+    const std::string got = printer->connections()[0].data;
+    EXPECT_LT(got.size(), face_template.size());
+    EXPECT_TRUE(face_template.starts_with(got)) << "bytes other than the page were sent";
+    ASSERT_NO_FATAL_FAILURE(expectStillServes());
+    EXPECT_EQ(countOccurrences(log.text(), "msg=[Success sending Face Page]"), 1u) << log.text();
+}
+
+// The printer resets in the middle of a job: the client is reset too, so it
+// does not take the job for printed.
+TEST_F(Relay, PrinterResetMidJobResetsTheClient) {
+    printer->plan({{.trigger = "part one", .reset = true}, {}});
+    ASSERT_NO_FATAL_FAILURE(start());
+    {
+        Client client(port);
+        ASSERT_TRUE(client.send("part one"));
+        ASSERT_TRUE(client.readToEnd());
+        EXPECT_TRUE(client.wasReset());
+    }
+    EXPECT_TRUE(log.waitFor(sentBytes(8))) << log.text();
+    // Counted before the next job, so that job is not taken for this one.
+    ASSERT_TRUE(printer->waitConnections(1));
+    EXPECT_TRUE(printer->connections()[0].data.ends_with("part one"));
     ASSERT_NO_FATAL_FAILURE(expectStillServes());
 }
 
@@ -152,7 +203,7 @@ struct Unreachable {
 };
 
 // A printer port that refuses every connection: the daemon retries as set,
-// logs the loss and ends with status 0.
+// resets the client, logs the loss and ends with status 0.
 class UnreachablePrinter : public Relay, public ::testing::WithParamInterface<Unreachable> {};
 
 TEST_P(UnreachablePrinter, RetriesThenEndsTheService) {
@@ -161,9 +212,12 @@ TEST_P(UnreachablePrinter, RetriesThenEndsTheService) {
     set("idletime", GetParam().idle);
     expect_running = false;
     ASSERT_NO_FATAL_FAILURE(start());
+    daemon->signal(SIGSTOP); // the connect completes before any reset
     Client client(port);
-    ASSERT_TRUE(client.send("lost job"));
+    client.shutdownWrite();
+    daemon->signal(SIGCONT);
     EXPECT_TRUE(client.readToEnd());
+    EXPECT_TRUE(client.wasReset());
     ASSERT_EQ(daemon->waitExit(), 0);
     EXPECT_TRUE(log.waitFor("ip=[127.0.0.1] : msg=[Unable to connect printer]")) << log.text();
     EXPECT_EQ(log.text().find("Sent bytes"), std::string::npos);

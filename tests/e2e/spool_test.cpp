@@ -2,6 +2,7 @@
 // failing device or a pipe as the printer device.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -34,7 +35,16 @@ TEST_F(Spool, DeviceThatCannotBeOpenedRefusesTheJob) {
     const std::string missing_dir = dir.file("missing");
     useDevice(missing_dir + "/lp0");
     ASSERT_NO_FATAL_FAILURE(start());
-    ASSERT_NO_FATAL_FAILURE(sendJob("refused job"));
+    {
+        // Sending nothing, the client can be reset only because the job was
+        // lost. Stopped, the daemon cannot reset it before the connect is seen.
+        daemon->signal(SIGSTOP);
+        Client client(port);
+        client.shutdownWrite();
+        daemon->signal(SIGCONT);
+        ASSERT_TRUE(client.readToEnd());
+        EXPECT_TRUE(client.wasReset());
+    }
     EXPECT_TRUE(log.waitFor("ip=[127.0.0.1] : msg=[Unable to open printer device]"));
     EXPECT_TRUE(daemon->waitErr("spoolDevice")) << daemon->err();
 
@@ -44,13 +54,29 @@ TEST_F(Spool, DeviceThatCannotBeOpenedRefusesTheJob) {
     ASSERT_NO_FATAL_FAILURE(expectStillServes());
 }
 
+// The device refuses the face page already: each job is lost, the client is
+// reset and the log says why, without counting bytes the device lost.
 TEST_F(Spool, FailingDeviceEndsTheJobWithoutCountingLostBytes) {
     useDevice("/dev/full");
     ASSERT_NO_FATAL_FAILURE(start());
-    ASSERT_NO_FATAL_FAILURE(sendJob("never stored"));
-    ASSERT_NO_FATAL_FAILURE(sendJob("never stored either"));
+    for (std::string job : {"", "never stored"}) {
+        daemon->signal(SIGSTOP);
+        Client client(port);
+        client.send(job);
+        client.shutdownWrite();
+        daemon->signal(SIGCONT);
+        ASSERT_TRUE(client.readToEnd());
+        EXPECT_TRUE(client.wasReset());
+    }
     EXPECT_EQ(log.waitCounts(2), (std::vector<long long>{0, 0})) << log.text();
-    EXPECT_TRUE(daemon->waitErr("spoolDevice/")) << daemon->err();
+    const std::string text = log.text();
+    const size_t page = text.find("msg=[Failure sending Face Page]");
+    const size_t device_line = text.find("msg=[Unable to write printer device]");
+    EXPECT_LT(page, device_line) << text;
+    EXPECT_LT(device_line, text.find(sentBytes(0))) << text;
+    EXPECT_EQ(countOccurrences(text, "msg=[Unable to write printer device]"), 2u) << text;
+    EXPECT_EQ(text.find("Success"), std::string::npos) << text;
+    EXPECT_TRUE(daemon->waitErr("spoolDevice/fwrite: ")) << daemon->err();
 }
 
 // Reads the pipe until `until` has arrived.

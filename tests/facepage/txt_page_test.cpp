@@ -9,6 +9,7 @@
 #include <regex>
 
 using facepagetest::collectPieces;
+using facepagetest::goneSocket;
 using facepagetest::ipv4;
 using testsupport::writeFile;
 
@@ -124,6 +125,15 @@ TEST_F(TextPage, MissingTemplateFailsThePageAndIsLogged) {
     EXPECT_EQ(err.rfind("SendRostoTXT/fopen: Failure openning template .txt file: ", 0), 0u) << err;
     EXPECT_TRUE(spool.template_unreadable);
     EXPECT_NE(logged().find("msg=[Failure sending TXT Face Page]"), std::string::npos);
+}
+
+TEST_F(TextPage, PeerThatHasGoneFailsThePageAndIsLogged) {
+    PageOutput gone = goneSocket();
+    EXPECT_EQ(SendRostoTXT(gone, ipv4("127.0.0.1"), "127.0.0.1"), 1);
+    close(gone.socket);
+    EXPECT_FALSE(gone.whole);
+    EXPECT_NE(logged().find("msg=[Failure sending TXT Face Page]"), std::string::npos) << logged();
+    EXPECT_EQ(logged().find("Success"), std::string::npos) << logged();
 }
 
 TEST_F(TextPage, PageIsOnePieceOnASocket) {

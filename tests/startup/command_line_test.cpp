@@ -51,6 +51,15 @@ TEST_F(CommandLine, HelpAloneEndsAtTheTemplateType) {
     EXPECT_EQ(r.status, 1);
 }
 
+TEST_F(CommandLine, LongHelpAndVersionEndAtOnce) {
+    auto r = run({TINDREL_BINARY, "--help"});
+    EXPECT_EQ(r.out, helpText());
+    EXPECT_EQ(r.status, 0);
+    r = run({TINDREL_BINARY, "--version"});
+    EXPECT_EQ(r.out, "tindrel-1.0.2 2005-06-29\n");
+    EXPECT_EQ(r.status, 0);
+}
+
 TEST_F(CommandLine, OptionErrors) {
     auto r = run({TINDREL_BINARY, "-x"});
     EXPECT_EQ(r.out, "Invalid option -x\n" + kBadType);
