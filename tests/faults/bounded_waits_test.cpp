@@ -40,7 +40,7 @@ sockaddr_in loopbackAddress(const char* ip, uint16_t port) {
 
 // Reads a descriptor on a thread of its own until stopped: a socket
 // connection by connection (each read to its end), or a FIFO that writers
-// open and close. Keeps everything it read.
+// open and close. Keeps everything it read; closes the descriptor at the end.
 class Drain {
 public:
     explicit Drain(int fd, bool accepts) : fd_(fd) {
@@ -66,6 +66,7 @@ public:
     ~Drain() {
         stop_ = true;
         thread_.join();
+        ::close(fd_);
     }
     std::string data() {
         std::lock_guard lock(mutex_);
@@ -121,7 +122,7 @@ public:
     uint16_t port() const { return port_; }
     void open() {
         ::close(accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC));
-        drain_ = std::make_unique<Drain>(listen_fd_, true);
+        drain_ = std::make_unique<Drain>(fcntl(listen_fd_, F_DUPFD_CLOEXEC, 0), true);
     }
     std::string data() { return drain_ ? drain_->data() : std::string(); }
 
