@@ -1,5 +1,6 @@
-// The listening socket: a port taken by another program, accept failing for
-// good, and a start with the standard streams closed.
+// The listening socket: a port taken by another program and a start with
+// the standard streams closed. Running out of descriptors is in
+// tests/faults/bounded_waits_test.cpp.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -40,25 +41,6 @@ TEST_F(Listener, PortInUseEndsWithBindMessage) {
     close(holder);
     EXPECT_TRUE(daemon->err().starts_with("bind")) << daemon->err();
     EXPECT_EQ(daemon->out().find("waiting for requests"), std::string::npos);
-}
-
-// Out of descriptors, accepting fails for good: the daemon says so and ends.
-// (A port taken by another program first would end it with the bind
-// message instead, which the test would report.)
-TEST_F(Listener, AcceptFailureEndsWithStatusOne) {
-    expect_running = false;
-    // Standard streams and the listening socket use all four descriptors.
-    DaemonOptions options{.prefix = {"prlimit", "--nofile=4", "--"}};
-#ifdef __SANITIZE_ADDRESS__
-    // The leak check at exit needs descriptors of its own.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    options.env.push_back(std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
-                          "detect_leaks=0");
-#endif
-    launch(options);
-    // Linux fails the accept at once, before any client arrives.
-    EXPECT_EQ(daemon->waitExit(), 1);
-    EXPECT_EQ(daemon->countLines("ACCEPT Error"), 1u) << daemon->out();
 }
 
 // Started with standard input and output closed, connections could take
