@@ -1,29 +1,13 @@
-#include "facepage/facepage.h"
-#include "startup/startup.h"
-#include "support/support.h"
-
-#include <gtest/gtest.h>
+#include "capture.h"
 
 #include <array>
 
-using testsupport::TempDir;
 using testsupport::writeFile;
 
 namespace {
 
-class UserDatabase : public ::testing::Test {
+class UserDatabase : public facepagetest::SenderTest {
 protected:
-    void SetUp() override {
-        conf = Conf{};
-        verbose = 0;
-        userDb.clear();
-        conf.local = dir.file("tindrel.db");
-    }
-    void TearDown() override {
-        userDb.clear();
-        conf = Conf{};
-    }
-
     int load(const std::string& text) {
         writeFile(conf.local, text);
         return ReadDb();
@@ -35,8 +19,6 @@ protected:
         EXPECT_EQ(userDb[pos].office, office);
         EXPECT_EQ(userDb[pos].phone, phone);
     }
-
-    TempDir dir;
 };
 
 // Records are read three tokens at a time across lines, each token cut at
