@@ -18,6 +18,7 @@ protected:
     }
 };
 
+// The device is appended to, never truncated.
 TEST_P(Job, FacePagePrecedesEachJobAndTheLogKeepsTheRunningTotal) {
     ASSERT_NO_FATAL_FAILURE(start());
     const std::string first = randomBytes(3 * 1024 * 1024, 3);
