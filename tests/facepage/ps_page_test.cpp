@@ -185,16 +185,14 @@ TEST_F(PostScriptPage, UnreadableTemplateIsReportedAndPageCompleted) {
     EXPECT_EQ(page.substr(page.size() - kTrailer.size()), kTrailer);
 }
 
-TEST_F(PostScriptPage, MissingTemplateEndsTheProcess) {
-    conf.template_name = dir.file("absent.ps");
-    EXPECT_EXIT(SendRostoPS(0, ipv4("127.0.0.1"), "127.0.0.1"), ::testing::ExitedWithCode(1),
-                "^SendRostoPS/fopen: Failure openning template \\.ps file: ");
-}
-
-TEST_F(PostScriptPage, TemplateNameIsNotTrimmed) {
-    conf.template_name += "\r";
-    EXPECT_EXIT(SendRostoPS(0, ipv4("127.0.0.1"), "127.0.0.1"), ::testing::ExitedWithCode(1),
-                "SendRostoPS/fopen: Failure openning template \\.ps file");
+// A missing template, or a name with a trailing carriage return (the name
+// is not trimmed), ends the process.
+TEST_F(PostScriptPage, TemplateThatCannotBeOpenedEndsTheProcess) {
+    for (const std::string& name : {dir.file("absent.ps"), conf.template_name + "\r"}) {
+        conf.template_name = name;
+        EXPECT_EXIT(SendRostoPS(0, ipv4("127.0.0.1"), "127.0.0.1"), ::testing::ExitedWithCode(1),
+                    "^SendRostoPS/fopen: Failure openning template \\.ps file: ");
+    }
 }
 
 TEST_F(PostScriptPage, SocketGetsTheSameBytesAsTheSpool) {
