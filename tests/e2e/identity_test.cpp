@@ -7,7 +7,6 @@
 #include <grp.h>
 #include <pwd.h>
 
-#include "support/proc.h"
 #include "support/service_test.h"
 
 namespace testsupport {

@@ -5,7 +5,6 @@
 
 #include <functional>
 
-#include "support/proc.h"
 #include "support/service_test.h"
 
 namespace testsupport {
@@ -19,6 +18,7 @@ protected:
     }
 };
 
+// The device is appended to, never truncated.
 TEST_P(Job, FacePagePrecedesEachJobAndTheLogKeepsTheRunningTotal) {
     ASSERT_NO_FATAL_FAILURE(start());
     const std::string first = randomBytes(3 * 1024 * 1024, 3);

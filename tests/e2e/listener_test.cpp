@@ -3,11 +3,6 @@
 // tests/faults/bounded_waits_test.cpp.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "support/service_test.h"
 
 namespace testsupport {
@@ -25,20 +20,12 @@ protected:
 };
 
 TEST_F(Listener, PortInUseEndsWithBindMessage) {
-    int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(holder, 5), 0);
-    socklen_t len = sizeof address;
-    getsockname(holder, reinterpret_cast<sockaddr*>(&address), &len);
-    port = ntohs(address.sin_port);
+    FakePrinter holder;
+    port = holder.port();
 
     expect_running = false;
     launch();
     EXPECT_EQ(daemon->waitExit(), 1) << "the daemon kept running on a port it could not bind";
-    close(holder);
     EXPECT_TRUE(daemon->err().starts_with("bind")) << daemon->err();
     EXPECT_EQ(daemon->out().find("waiting for requests"), std::string::npos);
 }

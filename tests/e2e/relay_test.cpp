@@ -14,15 +14,6 @@ using Answer = PrinterScript::Answer;
 
 class Relay : public ServiceTest {};
 
-TEST_F(Relay, LargeJobArrivesByteExact) {
-    ASSERT_NO_FATAL_FAILURE(start());
-    const std::string job = randomBytes(20 * 1024 * 1024, 7);
-    ASSERT_NO_FATAL_FAILURE(sendJob(job));
-    ASSERT_TRUE(waitJobs(1));
-    EXPECT_TRUE(jobOf(0) == job) << "the relayed bytes differ";
-    EXPECT_TRUE(log.waitFor(sentBytes(static_cast<long long>(job.size()))));
-}
-
 TEST_F(Relay, PrinterAnswerReachesClientDuringTheJob) {
     const std::string answer = "@PJL READY\r\n";
     printer->plan({{.answer_when = Answer::After, .answer = answer, .trigger = "part one"}});

@@ -2,7 +2,6 @@
 // systemd-socket-activate, readiness and status on a notification socket of
 // the test's own, and the shipped logrotate rules rotating the job log while
 // jobs arrive.
-#include "support/proc.h"
 #include "support/service_test.h"
 
 #include <algorithm>

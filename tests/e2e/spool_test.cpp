@@ -21,16 +21,6 @@ protected:
     }
 };
 
-TEST_F(Spool, JobsAreAppendedToWhatTheDeviceHeld) {
-    dir.write("lp0", "earlier content\n", 0666);
-    ASSERT_NO_FATAL_FAILURE(start());
-    ASSERT_NO_FATAL_FAILURE(sendJob("job\n"));
-    ASSERT_TRUE(log.waitFor(sentBytes(4)));
-    std::string data = readFile(device);
-    ASSERT_TRUE(data.starts_with("earlier content\n" + std::string(kTinyTemplate))) << data;
-    EXPECT_TRUE(data.ends_with(std::string(kFacePageEnd) + "job\n"));
-}
-
 TEST_F(Spool, DeviceThatCannotBeOpenedRefusesTheJob) {
     const std::string missing_dir = dir.file("missing");
     useDevice(missing_dir + "/lp0");

@@ -233,13 +233,15 @@ TEST_F(PostScriptPage, ResultIsTheLogResult) {
     EXPECT_EQ(spooled().back(), '\xFF');
 }
 
-TEST_F(PostScriptPage, VerboseNamesTheTemplate) {
+TEST_F(PostScriptPage, VerboseSendersNameTheTemplate) {
     verbose = 1;
-    ::testing::internal::CaptureStdout();
-    SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1");
-    std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.rfind("SendRosto: cof.template_name=[" + conf.template_name + "]\n", 0), 0u)
-        << out;
+    for (auto [sender, line] : {std::pair{&SendRostoPS, "SendRosto: cof.template_name=["},
+                                {&SendRostoTXT, "SendRostoTXT: conf.template_name=["}}) {
+        ::testing::internal::CaptureStdout();
+        sender(spool, ipv4("127.0.0.1"), "127.0.0.1");
+        std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(out.starts_with(line + conf.template_name + "]\n")) << out;
+    }
 }
 
 class SpoolOutput : public facepagetest::SenderTest {};

@@ -10,10 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <regex>
-#include <sstream>
-#include <unistd.h>
 
 using facepagetest::ipv4;
 using testsupport::run;
@@ -25,18 +22,6 @@ namespace {
 constexpr const char* kJob =
     "%!PS\n/Helvetica findfont 20 scalefont setfont 72 700 moveto (JOB PAGE) show showpage\n";
 
-std::string findOnPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path ? path : "");
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-    }
-    return std::string();
-}
-
 std::string withoutSpace(std::string text) {
     text.erase(std::remove_if(text.begin(), text.end(),
                               [](unsigned char c) { return std::isspace(c) != 0; }),
@@ -47,7 +32,7 @@ std::string withoutSpace(std::string text) {
 class GhostscriptRendering : public facepagetest::SenderTest {
 protected:
     void SetUp() override {
-        gs = findOnPath("gs");
+        gs = testsupport::findProgram("gs");
         if (gs.empty())
             GTEST_SKIP() << "gs is not installed";
         SenderTest::SetUp();
@@ -74,8 +59,8 @@ protected:
         EXPECT_EQ(r.status, 0) << r.err;
         std::regex box("%%BoundingBox:");
         std::string all = r.out + r.err;
-        return static_cast<int>(
-            std::distance(std::sregex_iterator(all.begin(), all.end(), box), std::sregex_iterator()));
+        return static_cast<int>(std::distance(std::sregex_iterator(all.begin(), all.end(), box),
+                                              std::sregex_iterator()));
     }
 
     void expectClean(const RunResult& r) {
@@ -96,9 +81,8 @@ TEST_F(GhostscriptRendering, BannerShowsEveryValueAndTheJobStillPrints) {
     RunResult text = render("txtwrite", path);
     expectClean(text);
     std::string shown = withoutSpace(text.out);
-    for (const std::string& value :
-         {std::string("127.0.0.1"), host, stamp, std::string("LAB-1"), std::string("5550100"),
-          std::string("JOB PAGE")})
+    for (const std::string& value : {std::string("127.0.0.1"), host, stamp, std::string("LAB-1"),
+                                     std::string("5550100"), std::string("JOB PAGE")})
         EXPECT_NE(shown.find(withoutSpace(value)), std::string::npos) << value << " in\n"
                                                                       << text.out;
     EXPECT_EQ(pageCount(path), 2);

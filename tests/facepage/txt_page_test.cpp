@@ -144,15 +144,6 @@ TEST_F(TextPage, PageIsOnePieceOnASocket) {
     EXPECT_EQ(pieces[0].substr(pieces[0].size() - 16), "PHONE=5550100\n-1");
 }
 
-TEST_F(TextPage, VerboseNamesTheTemplate) {
-    verbose = 1;
-    ::testing::internal::CaptureStdout();
-    SendRostoTXT(spool, ipv4("127.0.0.1"), "127.0.0.1");
-    std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.rfind("SendRostoTXT: conf.template_name=[" + conf.template_name + "]\n", 0), 0u)
-        << out;
-}
-
 TEST_F(TextPage, ShippedTemplateShowsEveryValue) {
     std::string host = hostNameOf(ipv4("127.0.0.1"));
     conf.template_name = std::string(TINDREL_SOURCE_DIR) + "/share/tindrel.txt";

@@ -22,7 +22,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "support/proc.h"
 #include "support/service_test.h"
 
 namespace testsupport {

@@ -5,7 +5,6 @@
 
 #include <csignal>
 
-#include "support/proc.h"
 #include "support/service_test.h"
 
 namespace testsupport {

@@ -5,7 +5,6 @@
 
 #include <random>
 
-#include "support/proc.h"
 #include "support/service_test.h"
 
 namespace testsupport {

@@ -23,35 +23,8 @@ inline std::string buildDir() {
     return std::filesystem::path(TINDREL_BINARY).parent_path().string();
 }
 
-// Full path of a program on PATH (or the usual system directories), or "".
-inline std::string findProgram(std::string_view name) {
-    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
-    path += ":/usr/sbin:/usr/bin:/sbin:/bin";
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find(':', start);
-        if (end == std::string::npos)
-            end = path.size();
-        std::string candidate = path.substr(start, end - start) + "/" + std::string(name);
-        if (end > start && access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        start = end + 1;
-    }
-    return "";
-}
-
-inline std::vector<std::string> splitLines(std::string_view text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string_view::npos)
-            end = text.size();
-        lines.emplace_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
+using testsupport::findProgram;
+using testsupport::splitLines;
 
 inline bool startsWith(std::string_view text, std::string_view prefix) {
     return text.starts_with(prefix);

@@ -50,22 +50,21 @@ TEST_F(OptionPass, NoDecidingOptionGivesMinusOne) {
 
 TEST_F(OptionPass, HelpTextIsPrintedItemByItem) {
     EXPECT_EQ(parse({"tindrel", "-h"}), 1);
-    EXPECT_EQ(out,
-              "Usage: tindrel [-C file.conf] [-c] [-v]  [-d | -h ]\n"
-              "       version : tindrel-1.0.2 2005-06-29\n"
-              "\nImplements a HP JetDirect proxy server\n\nOptions\n"
-              " -C : Use the configuration file name 'file.conf'. if undefined the\n"
-              "      default file is /etc/tindrel.conf\n\n"
-              " -c : Read the configuration file. if it exist and show the defined\n"
-              "      parameters. If the file does not exist the program will  show\n"
-              "      the default parameters. You may create  the  tindrel.conf  by\n"
-              "      using this option and redirecting the results to file.\n\n"
-              " -v : Verbose mode. Show each program step at logfile.\n\n"
-              " -d : Run the proxy daemon. Requires option -C\n\n"
-              " -h : shows this short help.\n\n"
-              "News, updates and documentation visit\n"
-              "      https://tindrel.org/\n"
-              "Report bugs and sugestions to <bugs@tindrel.org>\n");
+    EXPECT_EQ(out, "Usage: tindrel [-C file.conf] [-c] [-v]  [-d | -h ]\n"
+                   "       version : tindrel-1.0.2 2005-06-29\n"
+                   "\nImplements a HP JetDirect proxy server\n\nOptions\n"
+                   " -C : Use the configuration file name 'file.conf'. if undefined the\n"
+                   "      default file is /etc/tindrel.conf\n\n"
+                   " -c : Read the configuration file. if it exist and show the defined\n"
+                   "      parameters. If the file does not exist the program will  show\n"
+                   "      the default parameters. You may create  the  tindrel.conf  by\n"
+                   "      using this option and redirecting the results to file.\n\n"
+                   " -v : Verbose mode. Show each program step at logfile.\n\n"
+                   " -d : Run the proxy daemon. Requires option -C\n\n"
+                   " -h : shows this short help.\n\n"
+                   "News, updates and documentation visit\n"
+                   "      https://tindrel.org/\n"
+                   "Report bugs and sugestions to <bugs@tindrel.org>\n");
 }
 
 TEST_F(OptionPass, ConfigurationFileOptionActsOnlyOnWhatFollows) {
@@ -99,17 +98,12 @@ TEST_F(OptionPass, StrayWordsArePassedOver) {
 }
 
 TEST_F(OptionPass, TemplateTypeSelectsTheSenderByItsLeadingCharacters) {
-    conf.template_type = "txt";
-    parse({"tindrel"});
-    EXPECT_EQ(sendFacePage, &SendRostoTXT);
-
-    conf.template_type = "txtx";
-    parse({"tindrel"});
-    EXPECT_EQ(sendFacePage, &SendRostoTXT);
-
-    conf.template_type = "ps";
-    parse({"tindrel"});
-    EXPECT_EQ(sendFacePage, &SendRostoPS);
+    for (auto [type, sender] :
+         {std::pair{"txt", &SendRostoTXT}, {"txtx", &SendRostoTXT}, {"ps", &SendRostoPS}}) {
+        conf.template_type = type;
+        parse({"tindrel"});
+        EXPECT_EQ(sendFacePage, sender) << type;
+    }
 }
 
 void parseWithType(const char* type) {
@@ -121,7 +115,8 @@ void parseWithType(const char* type) {
 
 TEST_F(OptionPass, OtherTemplateTypesEndTheProcess) {
     for (const char* type : {"PS", "TXT", "", "tx", "p"})
-        EXPECT_EXIT(parseWithType(type), ::testing::ExitedWithCode(1), "") << "type [" << type << "]";
+        EXPECT_EXIT(parseWithType(type), ::testing::ExitedWithCode(1), "")
+            << "type [" << type << "]";
 }
 
 } // namespace

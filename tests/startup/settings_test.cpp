@@ -4,9 +4,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-using testsupport::TempDir;
-using testsupport::writeFile;
-
 namespace {
 
 // Derives the settings from a file as a start with the given provisional
@@ -23,112 +20,89 @@ protected:
         resetKeyTable();
         conf = Conf{};
     }
-    void derive(const std::string& text, const std::string& provisional_dir) {
-        writeFile(conf_path, text);
-        ASSERT_EQ(readConf(true), 0);
+    // The derived settings, one "name=value" line each.
+    std::string derive(const std::string& text, const std::string& provisional_dir) {
+        resetKeyTable();
+        conf = Conf{};
+        testsupport::writeFile(conf_path, text);
+        EXPECT_EQ(readConf(true), 0);
         conf.working_dir = provisional_dir;
         deriveSettings();
+        auto ip = [](in_addr_t a) { return std::string(inet_ntoa(in_addr{a})); };
+        return "working_dir=" + conf.working_dir + "\ntemplate_name=" + conf.template_name +
+               "\ntemplate_type=" + conf.template_type + "\nlogfile_path=" + conf.logfile_path +
+               "\nlocal=" + conf.local + "\nproxy_port=" + std::to_string(ntohs(conf.proxy_port)) +
+               "\nproxy_ip=" + ip(conf.proxy_ip) +
+               "\nprinter_port=" + std::to_string(ntohs(conf.printer_port)) +
+               "\nprinter_ip=" + ip(conf.printer_ip) + "\nprinter_dev=" + conf.printer_dev +
+               "\nidle_time=" + std::to_string(conf.idle_time) +
+               "\nretry_printer=" + std::to_string(conf.retry_printer) +
+               "\nuse_printer=" + std::to_string(conf.use_printer) +
+               "\nuse_syslog=" + std::to_string(conf.use_syslog) + "\n";
     }
-    TempDir dir;
+    testsupport::TempDir dir;
 };
 
 TEST_F(RuntimeSettings, EmptyFileGivesTheDefaults) {
-    derive("", "/home/tindrelusr");
-    EXPECT_EQ(conf.working_dir, "/var/lib/tindrel");
-    EXPECT_EQ(conf.template_name, "/var/lib/tindrel/tindrel.ps");
-    EXPECT_EQ(conf.template_type, "ps");
-    EXPECT_EQ(conf.logfile_path, "/var/lib/tindrel/tindrel.log");
-    EXPECT_EQ(conf.local, "/var/lib/tindrel/tindrel.db");
-    EXPECT_EQ(conf.proxy_port, htons(9100));
-    EXPECT_EQ(conf.proxy_ip, inet_addr("0.0.0.0"));
-    EXPECT_EQ(conf.printer_port, htons(9100));
-    EXPECT_EQ(conf.printer_ip, inet_addr("127.0.0.1"));
-    EXPECT_EQ(conf.printer_dev, "/dev/lp0");
-    EXPECT_EQ(conf.idle_time, 90);
-    EXPECT_EQ(conf.retry_printer, 3);
-    EXPECT_EQ(conf.use_printer, 1);
-    EXPECT_EQ(conf.use_syslog, 0);
+    EXPECT_EQ(derive("", "/home/tindrelusr"),
+              "working_dir=/var/lib/tindrel\ntemplate_name=/var/lib/tindrel/tindrel.ps\n"
+              "template_type=ps\nlogfile_path=/var/lib/tindrel/tindrel.log\n"
+              "local=/var/lib/tindrel/tindrel.db\nproxy_port=9100\nproxy_ip=0.0.0.0\n"
+              "printer_port=9100\nprinter_ip=127.0.0.1\nprinter_dev=/dev/lp0\nidle_time=90\n"
+              "retry_printer=3\nuse_printer=1\nuse_syslog=0\n");
 }
 
-TEST_F(RuntimeSettings, AbsoluteNamesStayRelativeNamesGoInTheWorkingDir) {
-    derive("working-dir = /srv/p\ntemplate-name = /etc/banner.ps\nip-location = users.db\n"
-           "logfile = /var/log/tindrel.log\n",
-           "./");
-    EXPECT_EQ(conf.template_name, "/etc/banner.ps");
-    EXPECT_EQ(conf.local, "/srv/p/users.db");
-    EXPECT_EQ(conf.logfile_path, "/var/log/tindrel.log");
-}
-
-TEST_F(RuntimeSettings, EmptyWorkingDirKeepsTheProvisionalOne) {
-    derive("working-dir =\n", "./");
-    EXPECT_EQ(conf.working_dir, "./");
-    EXPECT_EQ(conf.logfile_path, ".//tindrel.log");
-
-    derive("working-dir =\n", "");
-    EXPECT_EQ(conf.working_dir, "/var/lib/tindrel");
-}
-
-TEST_F(RuntimeSettings, StarredLogfileSelectsTheSystemLogger) {
-    derive("working-dir = /w\nlogfile = *jobs.log\n", "./");
-    EXPECT_EQ(conf.use_syslog, 1);
-    EXPECT_EQ(conf.logfile_path, "/w/jobs.log");
-
-    // "*" alone names no file: the path ends in the directory separator.
-    derive("working-dir = /w\nlogfile = *\n", "./");
-    EXPECT_EQ(conf.use_syslog, 1);
-    EXPECT_EQ(conf.logfile_path, "/w/");
-
-    derive("working-dir = /w\nlogfile = plain.log\n", "./");
-    EXPECT_EQ(conf.use_syslog, 0);
-}
-
-TEST_F(RuntimeSettings, NoPrinterAddressOrPortSelectsTheDeviceSpool) {
-    derive("printer-port = 0\n", "./");
-    EXPECT_EQ(conf.use_printer, 0);
-    EXPECT_EQ(conf.printer_dev, "/dev/lp0");
-
-    derive("printer-ip = 0.0.0.0\nprinter-dev = /tmp/lp\n", "./");
-    EXPECT_EQ(conf.use_printer, 0);
-    EXPECT_EQ(conf.printer_dev, "/tmp/lp");
-}
-
-TEST_F(RuntimeSettings, NumbersAreReadLeniently) {
-    derive("proxy-port = 70000\nretry-printer = abc\nidletime = 12x\nprinter-ip = not-an-ip\n",
-           "./");
-    EXPECT_EQ(ntohs(conf.proxy_port), 70000 & 0xFFFF);
-    EXPECT_EQ(conf.retry_printer, 0);
-    EXPECT_EQ(conf.idle_time, 12);
-    EXPECT_EQ(conf.printer_ip, 0xFFFFFFFFu);
-    EXPECT_EQ(conf.use_printer, 1);
-}
-
-TEST_F(RuntimeSettings, HugeNumbersClampInsteadOfWrapping) {
-    derive("idletime = 99999999999\nretry-printer = -99999999999\n", "./");
-    EXPECT_EQ(conf.idle_time, INT32_MAX);
-    EXPECT_EQ(conf.retry_printer, INT32_MIN);
-}
-
-TEST_F(RuntimeSettings, ValuelessPortLineReadsAsZero) {
-    derive("proxy-port = 9100\nproxy-port\n", "./");
-    EXPECT_EQ(conf.proxy_port, 0);
-}
-
-TEST_F(RuntimeSettings, ValuelessLineAfterAValueGivesNoEmptyNames) {
-    // The earlier length stays with an empty value; names must not become
-    // empty (a directory as log, files at the root of the file system).
-    derive("working-dir = /srv/print\nworking-dir =\nlogfile = jobs.log\nlogfile =\n"
-           "template-type = txt\ntemplate-type =\n",
-           "./");
-    EXPECT_EQ(conf.working_dir, "./");
-    EXPECT_EQ(conf.logfile_path, ".//tindrel.log");
-    EXPECT_EQ(conf.template_type, "ps");
-}
-
-TEST_F(RuntimeSettings, LongComposedPathsAreKeptWhole) {
-    std::string wd = "/" + std::string(58, 'd');
-    std::string name(59, 'n');
-    derive("working-dir = " + wd + "\ntemplate-name = " + name + "\n", "./");
-    EXPECT_EQ(conf.template_name, wd + "/" + name);
+// One setting derived from a file, with "./" or "" as provisional directory.
+TEST_F(RuntimeSettings, EachSettingComesFromTheFileOrItsRule) {
+    const std::string wd = "/" + std::string(58, 'd');
+    const std::string name(59, 'n');
+    struct Case {
+        std::string text;
+        const char* provisional;
+        std::string line;
+    };
+    const Case cases[] = {
+        // Absolute names stay, relative names go into the working directory.
+        {"working-dir = /srv/p\ntemplate-name = /etc/banner.ps\n", "./",
+         "template_name=/etc/banner.ps"},
+        {"working-dir = /srv/p\nip-location = users.db\n", "./", "local=/srv/p/users.db"},
+        {"logfile = /var/log/tindrel.log\n", "./", "logfile_path=/var/log/tindrel.log"},
+        {"working-dir = " + wd + "\ntemplate-name = " + name + "\n", "./",
+         "template_name=" + wd + "/" + name},
+        // An empty working directory keeps the provisional one, if any.
+        {"working-dir =\n", "./", "working_dir=./\n"},
+        {"working-dir =\n", "./", "logfile_path=.//tindrel.log"},
+        {"working-dir =\n", "", "working_dir=/var/lib/tindrel\n"},
+        // A starred logfile selects the system logger; "*" alone names no file.
+        {"working-dir = /w\nlogfile = *jobs.log\n", "./", "logfile_path=/w/jobs.log\n"},
+        {"working-dir = /w\nlogfile = *jobs.log\n", "./", "use_syslog=1"},
+        {"working-dir = /w\nlogfile = *\n", "./", "logfile_path=/w/\n"},
+        {"working-dir = /w\nlogfile = *\n", "./", "use_syslog=1"},
+        {"working-dir = /w\nlogfile = plain.log\n", "./", "use_syslog=0"},
+        // No printer address or port selects the device spool.
+        {"printer-port = 0\n", "./", "use_printer=0"},
+        {"printer-ip = 0.0.0.0\nprinter-dev = /tmp/lp\n", "./", "use_printer=0"},
+        {"printer-ip = 0.0.0.0\nprinter-dev = /tmp/lp\n", "./", "printer_dev=/tmp/lp\n"},
+        // Numbers are read leniently, and clamp instead of wrapping.
+        {"proxy-port = 70000\n", "./", "proxy_port=4464\n"},
+        {"retry-printer = abc\n", "./", "retry_printer=0\n"},
+        {"idletime = 12x\n", "./", "idle_time=12\n"},
+        {"printer-ip = not-an-ip\n", "./",
+         "printer_ip=255.255.255.255\nprinter_dev=/dev/lp0\n"
+         "idle_time=90\nretry_printer=3\nuse_printer=1"},
+        {"idletime = 99999999999\n", "./", "idle_time=2147483647\n"},
+        {"retry-printer = -99999999999\n", "./", "retry_printer=-2147483648\n"},
+        {"proxy-port = 9100\nproxy-port\n", "./", "proxy_port=0\n"},
+        // A valueless line after a value gives no empty names.
+        {"working-dir = /srv/print\nworking-dir =\n", "./", "working_dir=./\n"},
+        {"logfile = jobs.log\nlogfile =\n", "./", "logfile_path=/var/lib/tindrel/tindrel.log\n"},
+        {"template-type = txt\ntemplate-type =\n", "./", "template_type=ps\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string got = derive(c.text, c.provisional);
+        EXPECT_NE(got.find(c.line), std::string::npos) << got;
+    }
 }
 
 } // namespace

@@ -1,4 +1,3 @@
-#include "support/proc.h"
 
 #include <gtest/gtest.h>
 

@@ -89,6 +89,17 @@ std::string readFile(const std::string& path) {
     return text;
 }
 
+std::string findProgram(std::string_view name) {
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(std::string(path ? path : "") + ":/usr/sbin:/usr/bin:/sbin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        std::string candidate = dir + "/" + std::string(name);
+        if (!dir.empty() && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return "";
+}
+
 void writeFile(const std::string& path, std::string_view content, unsigned mode) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f)

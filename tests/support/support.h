@@ -11,7 +11,8 @@
 //   buffer) that records each connection's bytes;
 // - Client: a print client whose every step is bounded, that tells a reset
 //   from a clean end of stream;
-// - JobLog: the daemon's job log, read with bounded waits.
+// - JobLog: the daemon's job log, read with bounded waits;
+// - a process as /proc shows it: descriptors, state, ids and groups.
 #pragma once
 
 #include <atomic>
@@ -71,6 +72,8 @@ private:
 };
 
 std::string readFile(const std::string& path);
+// Full path of a program on PATH (or the usual system directories), or "".
+std::string findProgram(std::string_view name);
 void writeFile(const std::string& path, std::string_view content, unsigned mode = 0644);
 std::vector<std::string> splitLines(std::string_view text);
 size_t countOccurrences(std::string_view text, std::string_view needle);
@@ -293,5 +296,26 @@ struct PageAndJob {
 // starts with `page_template`. Nothing when the data has another shape.
 std::optional<std::vector<PageAndJob>> splitFacePages(std::string_view data,
                                                       std::string_view page_template);
+
+// A running process as /proc shows it.
+struct Descriptor {
+    int fd = -1;
+    std::string target;      // what the link names: socket:[...], a path, ...
+    unsigned long flags = 0; // the octal "flags:" field
+};
+// The open descriptors by number, or nothing when /proc/PID cannot be read.
+std::optional<std::vector<Descriptor>> openDescriptors(pid_t pid);
+std::string describe(const std::vector<Descriptor>& fds);
+size_t countSockets(const std::vector<Descriptor>& fds);
+bool holds(const std::vector<Descriptor>& fds, const std::string& path);
+// Fails the test for every descriptor but 0, 1 and 2 without close-on-exec.
+void expectCloseOnExec(const std::vector<Descriptor>& fds);
+
+// The state letter of /proc/PID/stat: R, S, T (stopped), ...; 0 when gone.
+char statusState(pid_t pid);
+// Where the process sleeps in the kernel (/proc/PID/wchan), "" when unknown.
+std::string kernelWait(pid_t pid);
+// The numbers of a /proc/PID/status line such as "VmRSS:" or "Groups:".
+std::vector<unsigned long> statusNumbers(pid_t pid, std::string_view field);
 
 } // namespace testsupport
