@@ -86,24 +86,32 @@ TEST_F(DebianPackage, ControlNamesTheDependencies) {
         EXPECT_EQ(field("Architecture") + "\n", arch);
     }
     std::string depends = field("Depends");
-    // adduser for the run user; the C and C++ runtimes the program links.
-    for (const char* needed : {"adduser", "libc6", "libstdc++6"})
+    // adduser for the run user; the C and C++ runtimes and libsystemd the
+    // program links.
+    for (const char* needed : {"adduser", "libc6", "libstdc++6", "libsystemd0"})
         EXPECT_NE(depends.find(needed), std::string::npos) << needed << " missing in: " << depends;
 }
 
 TEST_F(DebianPackage, FilesLandWhereTheDaemonAndSystemdLook) {
     std::set<std::string> expected = {
         "/usr/sbin/tindrel",
-        "/usr/share/man/man8/tindrel.8",
-        "/usr/share/man/man5/tindrel.conf.5",
+        "/usr/share/man/man8/tindrel.8.gz",
+        "/usr/share/man/man5/tindrel.conf.5.gz",
+        "/usr/share/doc/tindrel/copyright",
+        "/usr/share/doc/tindrel/changelog.Debian.gz",
         "/usr/lib/sysusers.d/tindrel.conf",
         "/usr/lib/tmpfiles.d/tindrel.conf",
         "/etc/tindrel.conf",
-        "/var/lib/tindrel/tindrel.ps",
-        "/var/lib/tindrel/tindrel.txt",
-        "/var/lib/tindrel/tindrel.db",
+        "/etc/logrotate.d/tindrel",
+        // Copied into the working directory on the first installation only,
+        // so that an administrator's edits survive upgrades.
+        "/usr/share/tindrel/tindrel.ps",
+        "/usr/share/tindrel/tindrel.txt",
+        "/usr/share/tindrel/tindrel.db",
         "/lib/systemd/system/tindrel.service",
         "/lib/systemd/system/tindrel@.service",
+        "/lib/systemd/system/tindrel.socket",
+        "/lib/systemd/system/tindrel@.socket",
     };
     EXPECT_EQ(files, expected) << build_log;
 

@@ -46,63 +46,51 @@ protected:
     testsupport::TempDir dir;
 };
 
-TEST_F(Install, PrefixUsrPutsConfigurationInEtcAndUnitsInLib) {
-    std::string root = dir.file("root");
-    testsupport::RunResult r = install("/usr", root);
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
-
-    std::set<std::string> expected = {
-        "usr/sbin/tindrel",
-        "usr/share/man/man8/tindrel.8",
-        "usr/share/man/man5/tindrel.conf.5",
-        "usr/lib/sysusers.d/tindrel.conf",
-        "usr/lib/tmpfiles.d/tindrel.conf",
-        "etc/tindrel.conf",
-        "var/lib/tindrel/tindrel.ps",
-        "var/lib/tindrel/tindrel.txt",
-        "var/lib/tindrel/tindrel.db",
-        "lib/systemd/system/tindrel.service",
-        "lib/systemd/system/tindrel@.service",
+// Where the files land for a prefix: /usr (with DESTDIR) puts the
+// configuration in /etc and the units in /lib; any other prefix keeps
+// everything under it.
+TEST_F(Install, FilesLandWhereThePrefixSays) {
+    struct Case {
+        std::string prefix, destdir, inside; // inside: the prefix within the tree
+        std::string top;                     // what is checked
     };
-    EXPECT_EQ(filesUnder(root), expected) << r.out;
+    const Case cases[] = {{"/usr", dir.file("root"), "usr/", dir.file("root")},
+                          {dir.file("opt-tree"), "", "", dir.file("opt-tree")}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.prefix);
+        testsupport::RunResult r = install(c.prefix, c.destdir);
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        std::set<std::string> expected = {"etc/tindrel.conf", "etc/logrotate.d/tindrel",
+                                          "var/lib/tindrel/tindrel.ps", "var/lib/tindrel/tindrel.txt",
+                                          "var/lib/tindrel/tindrel.db"};
+        for (const char* unit : {"tindrel.service", "tindrel@.service", "tindrel.socket", "tindrel@.socket"})
+            expected.insert(std::string("lib/systemd/system/") + unit);
+        for (const char* file : {"sbin/tindrel", "share/man/man8/tindrel.8", "share/man/man5/tindrel.conf.5",
+                                 "lib/sysusers.d/tindrel.conf", "lib/tmpfiles.d/tindrel.conf",
+                                 "share/tindrel/tindrel.ps", "share/tindrel/tindrel.txt",
+                                 "share/tindrel/tindrel.db"})
+            expected.insert(c.inside + file);
+        EXPECT_EQ(filesUnder(c.top), expected) << r.out;
 
-    EXPECT_TRUE(pkg::isExecutableFile(root + "/usr/sbin/tindrel"));
-    expectSameContent(root + "/etc/tindrel.conf", "etc/tindrel.conf");
-    expectSameContent(root + "/var/lib/tindrel/tindrel.ps", "share/tindrel.ps");
-    expectSameContent(root + "/var/lib/tindrel/tindrel.txt", "share/tindrel.txt");
-    expectSameContent(root + "/var/lib/tindrel/tindrel.db", "share/tindrel.db");
-    expectSameContent(root + "/lib/systemd/system/tindrel.service", "systemd/tindrel.service");
-    expectSameContent(root + "/usr/lib/sysusers.d/tindrel.conf", "systemd/tindrel.sysusers");
+        const std::string root = c.top + "/";
+        EXPECT_TRUE(pkg::isExecutableFile(root + c.inside + "sbin/tindrel"));
+        for (const char* name : {"tindrel.ps", "tindrel.txt", "tindrel.db"}) {
+            expectSameContent(root + "var/lib/tindrel/" + name, std::string("share/") + name);
+            expectSameContent(root + c.inside + "share/tindrel/" + name, std::string("share/") + name);
+        }
+        expectSameContent(root + "etc/tindrel.conf", "etc/tindrel.conf");
+        expectSameContent(root + "lib/systemd/system/tindrel.service", "systemd/tindrel.service");
+        expectSameContent(root + c.inside + "lib/sysusers.d/tindrel.conf", "systemd/tindrel.sysusers");
 
-    // The installed program reads the installed configuration as the defaults.
-    testsupport::RunResult dump =
-        testsupport::run({root + "/usr/sbin/tindrel", "-C", root + "/etc/tindrel.conf", "-c"});
-    EXPECT_EQ(pkg::dumpKeyLines(dump.out), pkg::dumpKeyLines(pkg::defaultDump().out)) << dump.out;
-}
-
-TEST_F(Install, OtherPrefixKeepsEverythingUnderIt) {
-    std::string prefix = dir.file("opt-tree");
-    testsupport::RunResult r = install(prefix, "");
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
-
-    std::set<std::string> expected = {
-        "sbin/tindrel",
-        "share/man/man8/tindrel.8",
-        "share/man/man5/tindrel.conf.5",
-        "lib/sysusers.d/tindrel.conf",
-        "lib/tmpfiles.d/tindrel.conf",
-        "etc/tindrel.conf",
-        "var/lib/tindrel/tindrel.ps",
-        "var/lib/tindrel/tindrel.txt",
-        "var/lib/tindrel/tindrel.db",
-        "lib/systemd/system/tindrel.service",
-        "lib/systemd/system/tindrel@.service",
-    };
-    EXPECT_EQ(filesUnder(prefix), expected) << r.out;
-    // Nothing was written elsewhere.
-    for (const std::string& line : pkg::splitLines(r.out)) {
-        if (pkg::startsWith(line, "-- Installing: ") || pkg::startsWith(line, "-- Up-to-date: ")) {
-            EXPECT_TRUE(pkg::startsWith(line.substr(15), prefix + "/")) << line;
+        // The installed program reads the installed configuration as the defaults.
+        testsupport::RunResult dump =
+            testsupport::run({root + c.inside + "sbin/tindrel", "-C", root + "etc/tindrel.conf", "-c"});
+        EXPECT_EQ(pkg::dumpKeyLines(dump.out), pkg::dumpKeyLines(pkg::defaultDump().out));
+        // Nothing was written outside the tree.
+        for (const std::string& line : pkg::splitLines(r.out)) {
+            if (pkg::startsWith(line, "-- Installing: ") || pkg::startsWith(line, "-- Up-to-date: ")) {
+                EXPECT_TRUE(pkg::startsWith(line.substr(15), root)) << line;
+            }
         }
     }
 }

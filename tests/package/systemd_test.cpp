@@ -40,6 +40,8 @@ struct UnitCase {
     const char* file;      // in systemd/
     const char* verify_as; // unit name given to the copy
     const char* exec_args; // what ExecStart passes to the daemon
+    const char* socket;    // its socket unit in systemd/, verified beside it
+    const char* socket_as;
 };
 
 void PrintTo(const UnitCase& unit, std::ostream* os) {
@@ -77,6 +79,8 @@ TEST_P(SystemdUnits, VerifyWithoutComplaint) {
     if (pkg::findProgram("man").empty())
         args.push_back("--man=no");
     args.push_back(copy);
+    copyFile(pkg::sourceFile(std::string("systemd/") + unit.socket), dir.file(unit.socket_as));
+    args.push_back(dir.file(unit.socket_as));
     testsupport::RunResult r = testsupport::run(args, 60000);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out + r.err, "");
@@ -93,9 +97,11 @@ TEST_P(SystemdUnits, WritableDirectoryIsTheDefaultWorkingDirectory) {
 
 INSTANTIATE_TEST_SUITE_P(Units, SystemdUnits,
                          ::testing::Values(UnitCase{"tindrel.service", "tindrel.service",
-                                                    "-C /etc/tindrel.conf -d"},
+                                                    "-C /etc/tindrel.conf -d", "tindrel.socket",
+                                                    "tindrel.socket"},
                                            UnitCase{"tindrel@.service", "tindrel@lab.service",
-                                                    "-C /etc/tindrel/%i.conf -d"}),
+                                                    "-C /etc/tindrel/%i.conf -d", "tindrel@.socket",
+                                                    "tindrel@lab.socket"}),
                          [](const ::testing::TestParamInfo<UnitCase>& param) {
                              return param.index == 0 ? std::string("Single")
                                                      : std::string("PerPrinter");
