@@ -7,7 +7,7 @@ namespace tindrel {
 
 UniqueFile openFile(const std::string& path, const char* mode) {
     std::string m(mode);
-    m += 'e';  // O_CLOEXEC
+    m += 'e'; // O_CLOEXEC
     return UniqueFile(std::fopen(path.c_str(), m.c_str()));
 }
 
@@ -33,13 +33,15 @@ template <class Op> size_t untilAllDone(const void* data, size_t len, Op op) {
 } // namespace
 
 size_t sendAll(int fd, const void* data, size_t len) {
-    return untilAllDone(data, len, [fd](const char* p, size_t n) { return ::send(fd, p, n, MSG_NOSIGNAL); });
+    return untilAllDone(data, len,
+                        [fd](const char* p, size_t n) { return ::send(fd, p, n, MSG_NOSIGNAL); });
 }
 
 size_t sendAllBounded(int fd, std::string_view piece, int seconds) {
     size_t done = 0;
     while (done < piece.size()) {
-        ssize_t n = ::send(fd, piece.data() + done, piece.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n =
+            ::send(fd, piece.data() + done, piece.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n >= 0) {
             done += static_cast<size_t>(n);
             continue;

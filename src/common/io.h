@@ -88,7 +88,9 @@ UniqueFile openFile(const std::string& path, const char* mode);
 // raises SIGPIPE. Returns the number of bytes sent, which is less than len
 // only when the send failed (errno tells why).
 size_t sendAll(int fd, const void* data, size_t len);
-inline size_t sendAll(int fd, std::string_view piece) { return sendAll(fd, piece.data(), piece.size()); }
+inline size_t sendAll(int fd, std::string_view piece) {
+    return sendAll(fd, piece.data(), piece.size());
+}
 
 // Like sendAll, but gives up when the peer takes nothing for `seconds`
 // seconds in a row: a peer that stops reading must not hold the caller.
@@ -107,7 +109,9 @@ size_t writeAll(int fd, const void* data, size_t len);
 int waitReadable(pollfd* fds, nfds_t count, int seconds);
 // The same for the events already set in each pollfd.
 int waitReady(pollfd* fds, nfds_t count, int seconds);
-inline bool readable(const pollfd& p) { return (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0; }
+inline bool readable(const pollfd& p) {
+    return (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
 
 // Sleeps `seconds`, across interruptions.
 void pauseSeconds(int seconds);
@@ -126,6 +130,8 @@ UniqueFd connectBounded(const sockaddr_in& address, int seconds, bool& created);
 
 // The ctime form of a time without its trailing newline (24 characters).
 std::string ctimeText(std::time_t when);
-inline std::string ctimeNow() { return ctimeText(std::time(nullptr)); }
+inline std::string ctimeNow() {
+    return ctimeText(std::time(nullptr));
+}
 
 } // namespace tindrel

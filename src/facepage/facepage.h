@@ -11,7 +11,7 @@
 
 // One entry of the user database.
 struct UserRecord {
-    int32_t index = 0;  // position in the file counted from 1
+    int32_t index = 0; // position in the file counted from 1
     std::string ip_address;
     std::string office;
     std::string phone;

@@ -4,10 +4,10 @@
 
 #include <cerrno>
 #include <chrono>
-#include <map>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <netdb.h>
 #include <sys/wait.h>
 
@@ -21,8 +21,8 @@ int sendPiece(PageOutput& out, std::string_view piece) {
     if (out.socket >= 0) {
         out.whole = tindrel::sendAll(out.socket, piece) == piece.size();
     } else if (out.device) {
-        bool written = piece.empty() ||
-                       std::fwrite(piece.data(), 1, piece.size(), out.device) == piece.size();
+        bool written =
+            piece.empty() || std::fwrite(piece.data(), 1, piece.size(), out.device) == piece.size();
         // Flushed per piece so the device sees the face page before the job's bytes.
         out.whole = std::fflush(out.device) == 0 && written;
     } else {

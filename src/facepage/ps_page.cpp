@@ -4,11 +4,11 @@
 #include "joblog/joblog.h"
 #include "startup/startup.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <cerrno>
 #include <string>
 
 namespace {

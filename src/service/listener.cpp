@@ -18,8 +18,8 @@
 namespace {
 
 volatile sig_atomic_t stop_signals = 0;
-sigset_t stop_set;       // SIGTERM, SIGINT, SIGHUP
-sigset_t waiting_mask;   // the mask with those let through
+sigset_t stop_set;     // SIGTERM, SIGINT, SIGHUP
+sigset_t waiting_mask; // the mask with those let through
 
 void onStopSignal(int sig) {
     if (stop_signals > 0) {
@@ -142,9 +142,15 @@ void installStopHandling() {
         sigaction(sig, &action, nullptr);
 }
 
-void startJobSignals() { sigprocmask(SIG_UNBLOCK, &stop_set, nullptr); }
-void endJobSignals() { sigprocmask(SIG_BLOCK, &stop_set, nullptr); }
-bool stopRequested() { return stop_signals != 0; }
+void startJobSignals() {
+    sigprocmask(SIG_UNBLOCK, &stop_set, nullptr);
+}
+void endJobSignals() {
+    sigprocmask(SIG_BLOCK, &stop_set, nullptr);
+}
+bool stopRequested() {
+    return stop_signals != 0;
+}
 
 std::optional<Client> acceptClient(int listener) {
     notifyWaiting();
@@ -237,7 +243,9 @@ bool sendPageFor(Client& client, PageOutput& page) {
     return page.whole;
 }
 
-int idleSeconds() { return conf.idle_time < 0 ? 0 : conf.idle_time; }
+int idleSeconds() {
+    return conf.idle_time < 0 ? 0 : conf.idle_time;
+}
 
 void verboseLine(const char* line) {
     if (!verbose)

@@ -117,8 +117,9 @@ int relayPrinter(int listener) {
 
         PageOutput page;
         page.socket = printer.get();
-        JobEnd end = sendPageFor(client, page) ? relayJob(limits, client.fd.get(), printer.get(), bytes_sent)
-                                        : JobEnd::FacePageFailed;
+        JobEnd end = sendPageFor(client, page)
+                         ? relayJob(limits, client.fd.get(), printer.get(), bytes_sent)
+                         : JobEnd::FacePageFailed;
 
         finishJob(client, end);
         tindrel::closeConnection(printer);

@@ -18,7 +18,9 @@ bool check_only = false;
 
 namespace {
 
-void refuse(const std::string& text) { std::fprintf(stderr, "tindrel: %s\n", text.c_str()); }
+void refuse(const std::string& text) {
+    std::fprintf(stderr, "tindrel: %s\n", text.c_str());
+}
 
 std::string ipText(uint32_t ip) {
     char text[INET_ADDRSTRLEN] = {};
@@ -82,18 +84,21 @@ int checkAddresses(int listener) {
     if (listener < 0) {
         if (!dottedQuad(settingText(kProxyIp))) {
             refuse("proxy-ip \"" + settingText(kProxyIp) +
-                   "\" is not an IPv4 address; write it as four numbers, such as 0.0.0.0 or 127.0.0.1");
+                   "\" is not an IPv4 address; write it as four numbers, such as 0.0.0.0 or "
+                   "127.0.0.1");
             refused = 1;
         }
         if (conf.proxy_port == 0) {
             refuse("proxy-port \"" + settingText(kProxyPort) +
-                   "\" reads as port 0, on which nobody could find the service; set a port from 1 to 65535");
+                   "\" reads as port 0, on which nobody could find the service; set a port from 1 "
+                   "to 65535");
             refused = 1;
         }
     }
     if (conf.use_printer && !dottedQuad(settingText(kPrinterIp))) {
         refuse("printer-ip \"" + settingText(kPrinterIp) +
-               "\" is not an IPv4 address; write the printer's address as four numbers, such as 192.0.2.7");
+               "\" is not an IPv4 address; write the printer's address as four numbers, such as "
+               "192.0.2.7");
         refused = 1;
     }
     return refused;

@@ -3,8 +3,8 @@
 #include "common/io.h"
 
 #include <cctype>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <strings.h>
@@ -21,20 +21,13 @@ constexpr KeyEntry row(const char* key, const char* def) {
 } // namespace
 
 KeyEntry keyTable[kKeyCount + 1] = {
-    row("user", "tindrelusr"),
-    row("working-dir", "/var/lib/tindrel"),
-    row("template-name", "tindrel.ps"),
-    row("template-type", "ps"),
-    row("logfile", "tindrel.log"),
-    row("ip-location", "tindrel.db"),
-    row("proxy-port", "9100"),
-    row("proxy-ip", "0.0.0.0"),
-    row("printer-port", "9100"),
-    row("printer-ip", "127.0.0.1"),
-    row("printer-dev", "/dev/lp0"),
-    row("idletime", "90"),
-    row("retry-printer", "3"),
-    KeyEntry{nullptr, 0, false, {}, 0, nullptr, 0},
+    row("user", "tindrelusr"),          row("working-dir", "/var/lib/tindrel"),
+    row("template-name", "tindrel.ps"), row("template-type", "ps"),
+    row("logfile", "tindrel.log"),      row("ip-location", "tindrel.db"),
+    row("proxy-port", "9100"),          row("proxy-ip", "0.0.0.0"),
+    row("printer-port", "9100"),        row("printer-ip", "127.0.0.1"),
+    row("printer-dev", "/dev/lp0"),     row("idletime", "90"),
+    row("retry-printer", "3"),          KeyEntry{nullptr, 0, false, {}, 0, nullptr, 0},
 };
 
 void resetKeyTable() {
@@ -47,7 +40,9 @@ void resetKeyTable() {
 
 namespace {
 
-bool isSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool isSpace(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 // What the reader saw of one key row, for the warnings of an applying read.
 struct RowSeen {
@@ -83,13 +78,15 @@ std::string quoted(std::string_view text) {
 void checkValueText(const KeyEntry& k, int line_no, Warnings& warnings) {
     std::string_view value = k.valor;
     if (value.find('#') != std::string_view::npos)
-        warnings.add(line_no, std::string("the value of ") + k.comando + " contains \"#\" and keeps it: " +
+        warnings.add(line_no, std::string("the value of ") + k.comando +
+                                  " contains \"#\" and keeps it: " +
                                   "a comment must stand on a line of its own");
     if (!value.empty() && value.back() == '\r')
         warnings.add(line_no, std::string("the value of ") + k.comando +
                                   " ends in a carriage return (CR LF line ends?) and keeps it");
     else if (!value.empty() && isSpace(value.back()))
-        warnings.add(line_no, std::string("the value of ") + k.comando + " ends in white space and keeps it");
+        warnings.add(line_no, std::string("the value of ") + k.comando +
+                                  " ends in white space and keeps it");
 }
 
 // Applies one line of the file to the key table.

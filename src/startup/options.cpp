@@ -34,7 +34,8 @@ int usage() {
 
 void printCheckSummary(int refused) {
     if (refused)
-        std::printf("%s: the configuration is refused; tindrel -d would not start\n", conf_path.c_str());
+        std::printf("%s: the configuration is refused; tindrel -d would not start\n",
+                    conf_path.c_str());
     else
         std::printf("%s: the configuration is usable; tindrel -d would serve\n", conf_path.c_str());
 }
@@ -42,7 +43,7 @@ void printCheckSummary(int refused) {
 int parseOptions(int argc, char** argv) {
     opterr = 0;
     check_only = false;
-    optind = 0;  // full restart of the option parser, so a second pass starts afresh
+    optind = 0; // full restart of the option parser, so a second pass starts afresh
     verbose = 0;
     int result = -1;
 

@@ -17,15 +17,21 @@ namespace {
 
 constexpr const char* kOwnWorkingDir = "./";
 
-const KeyEntry& key(KeyRow r) { return keyTable[r]; }
+const KeyEntry& key(KeyRow r) {
+    return keyTable[r];
+}
 
 // A text key counts as set when its last line gave it "=" and characters. The
 // value itself is looked at, not the stored length: "key =" after "key = x"
 // keeps the earlier length with an empty value, which must not become an
 // empty name, user or directory.
-bool setWithValue(KeyRow r) { return key(r).given && !key(r).valor.empty(); }
+bool setWithValue(KeyRow r) {
+    return key(r).given && !key(r).valor.empty();
+}
 
-const std::string& valueOf(KeyRow r) { return key(r).valor; }
+const std::string& valueOf(KeyRow r) {
+    return key(r).valor;
+}
 
 // Numeric, address and device keys look only at the stored length, so a
 // valueless line after a value reads as an empty text (a port then reads 0).
@@ -150,8 +156,8 @@ void deriveSettings() {
         conf.working_dir = wd.default_value;
 
     conf.template_name = composePath(kTemplateName);
-    conf.template_type = setWithValue(kTemplateType) ? valueOf(kTemplateType)
-                                                     : key(kTemplateType).default_value;
+    conf.template_type =
+        setWithValue(kTemplateType) ? valueOf(kTemplateType) : key(kTemplateType).default_value;
 
     if (setWithValue(kLogfile)) {
         const std::string& v = valueOf(kLogfile);
@@ -181,7 +187,9 @@ void deriveSettings() {
     conf.use_printer = (conf.printer_ip != 0 && conf.printer_port != 0) ? 1 : 0;
 }
 
-std::string settingText(KeyRow r) { return valueOrDefault(r); }
+std::string settingText(KeyRow r) {
+    return valueOrDefault(r);
+}
 
 long settingNumber(KeyRow r) {
     if (r == kProxyPort || r == kPrinterPort)

@@ -16,11 +16,11 @@ inline constexpr size_t kConfLineRead = 1022; // longer lines arrive in pieces
 // One row of the key table. The table lives for the whole process; rows keep
 // what earlier reads of the file set.
 struct KeyEntry {
-    const char* comando;  // the key, matched as a case-insensitive prefix
+    const char* comando; // the key, matched as a case-insensitive prefix
     size_t key_len;
-    bool given;           // the last line that matched had an "="
-    std::string valor;    // at most kValueMax characters
-    size_t tam;           // value length, 0 to kValueMax
+    bool given;        // the last line that matched had an "="
+    std::string valor; // at most kValueMax characters
+    size_t tam;        // value length, 0 to kValueMax
     const char* default_value;
     size_t default_len;
 };
@@ -30,8 +30,18 @@ inline constexpr size_t kKeyCount = 13;
 extern KeyEntry keyTable[kKeyCount + 1];
 // Index of each row in keyTable.
 enum KeyRow : size_t {
-    kUser, kWorkingDir, kTemplateName, kTemplateType, kLogfile, kIpLocation,
-    kProxyPort, kProxyIp, kPrinterPort, kPrinterIp, kPrinterDev, kIdletime,
+    kUser,
+    kWorkingDir,
+    kTemplateName,
+    kTemplateType,
+    kLogfile,
+    kIpLocation,
+    kProxyPort,
+    kProxyIp,
+    kPrinterPort,
+    kPrinterIp,
+    kPrinterDev,
+    kIdletime,
     kRetryPrinter,
 };
 

@@ -20,7 +20,9 @@ namespace {
 
 using namespace testsupport;
 
-bool haveProgram(const char* path) { return access(path, X_OK) == 0; }
+bool haveProgram(const char* path) {
+    return access(path, X_OK) == 0;
+}
 
 // Stands in for systemd's notification socket: collects every datagram.
 class NotifySocket {
@@ -88,7 +90,8 @@ TEST_F(ServiceManager, PassedSocketIsServedAndTakenAsTheProxysOwnAddress) {
             continue;
         }
         ASSERT_NO_FATAL_FAILURE(expectStillServes());
-        EXPECT_TRUE(daemon->waitOut("listening socket passed by systemd: proxy-ip and proxy-port are not used"));
+        EXPECT_TRUE(daemon->waitOut(
+            "listening socket passed by systemd: proxy-ip and proxy-port are not used"));
     }
     expect_running = false;
 }
@@ -111,8 +114,8 @@ TEST_F(ServiceManager, ReadinessStatusAndStopReachTheServiceManager) {
 
     ASSERT_NO_FATAL_FAILURE(sendJob("%!PS\n(job) show\n"));
     EXPECT_TRUE(notify.waitFor("STATUS=Serving a job from 127.0.0.1"));
-    EXPECT_TRUE(
-        notify.waitFor("STATUS=Waiting for print jobs, 1 served; last: job from 127.0.0.1 delivered"))
+    EXPECT_TRUE(notify.waitFor(
+        "STATUS=Waiting for print jobs, 1 served; last: job from 127.0.0.1 delivered"))
         << notify.all();
 
     daemon->signal(SIGTERM);

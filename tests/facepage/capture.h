@@ -7,8 +7,8 @@
 #include "support/support.h"
 
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <functional>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>

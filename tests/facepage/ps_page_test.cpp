@@ -138,7 +138,8 @@ TEST_F(PostScriptPage, TemplateGoesOutInPiecesOf1400Bytes) {
     tmpl.resize(3000);
     writeFile(conf.template_name, tmpl);
 
-    auto pieces = collectPieces([](PageOutput& fd) { SendRostoPS(fd, ipv4("127.0.0.1"), "127.0.0.1"); });
+    auto pieces =
+        collectPieces([](PageOutput& fd) { SendRostoPS(fd, ipv4("127.0.0.1"), "127.0.0.1"); });
     ASSERT_EQ(pieces.size(), 4u);
     EXPECT_EQ(pieces[0].size(), 1400u);
     EXPECT_EQ(pieces[1].size(), 1400u);
@@ -151,7 +152,8 @@ TEST_F(PostScriptPage, TemplateGoesOutInPiecesOf1400Bytes) {
 TEST_F(PostScriptPage, TemplateOfWholePiecesEndsItsCopyThere) {
     std::string tmpl(2800, 'x');
     writeFile(conf.template_name, tmpl);
-    auto pieces = collectPieces([](PageOutput& fd) { SendRostoPS(fd, ipv4("127.0.0.1"), "127.0.0.1"); });
+    auto pieces =
+        collectPieces([](PageOutput& fd) { SendRostoPS(fd, ipv4("127.0.0.1"), "127.0.0.1"); });
     // The closing piece is empty, and nothing empty travels on a socket.
     ASSERT_EQ(pieces.size(), 3u);
     EXPECT_EQ(pieces[0] + pieces[1], tmpl);
@@ -196,7 +198,8 @@ TEST_F(PostScriptPage, MissingTemplateFailsThePageAndIsLogged) {
         ::testing::internal::CaptureStderr();
         EXPECT_EQ(SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1"), 1);
         std::string err = ::testing::internal::GetCapturedStderr();
-        EXPECT_EQ(err.rfind("SendRostoPS/fopen: Failure openning template .ps file: ", 0), 0u) << err;
+        EXPECT_EQ(err.rfind("SendRostoPS/fopen: Failure openning template .ps file: ", 0), 0u)
+            << err;
         EXPECT_TRUE(spool.template_unreadable);
         EXPECT_NE(logged().find("msg=[Failure sending Face Page]"), std::string::npos);
         EXPECT_EQ(logged().find("Success"), std::string::npos);
@@ -205,14 +208,14 @@ TEST_F(PostScriptPage, MissingTemplateFailsThePageAndIsLogged) {
 
 TEST_F(PostScriptPage, SocketGetsTheSameBytesAsTheSpool) {
     listClients("127.0.0.1 LAB-1 5550100\n");
-    auto pieces = collectPieces([](PageOutput& fd) { SendRostoPS(fd, ipv4("127.0.0.1"), "127.0.0.1"); });
+    auto pieces =
+        collectPieces([](PageOutput& fd) { SendRostoPS(fd, ipv4("127.0.0.1"), "127.0.0.1"); });
     SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1");
     std::string file = spooled();
     std::string sock = joined(pieces);
     // The two pages differ at most in the date stamp's seconds.
     std::regex stamp("\\(DATE : [^)]*\\)");
-    EXPECT_EQ(std::regex_replace(sock, stamp, "(DATE)"),
-              std::regex_replace(file, stamp, "(DATE)"));
+    EXPECT_EQ(std::regex_replace(sock, stamp, "(DATE)"), std::regex_replace(file, stamp, "(DATE)"));
     EXPECT_EQ(sock.back(), '\xFF');
 }
 

@@ -138,7 +138,8 @@ TEST_F(TextPage, PeerThatHasGoneFailsThePageAndIsLogged) {
 
 TEST_F(TextPage, PageIsOnePieceOnASocket) {
     listClients("127.0.0.1 LAB-1 5550100\n");
-    auto pieces = collectPieces([](PageOutput& fd) { SendRostoTXT(fd, ipv4("127.0.0.1"), "127.0.0.1"); });
+    auto pieces =
+        collectPieces([](PageOutput& fd) { SendRostoTXT(fd, ipv4("127.0.0.1"), "127.0.0.1"); });
     ASSERT_EQ(pieces.size(), 1u);
     EXPECT_EQ(pieces[0].rfind("HEADING ONE\n\nheading two\n\n\n\n\n\nIP=127.0.0.1\n", 0), 0u);
     EXPECT_EQ(pieces[0].substr(pieces[0].size() - 16), "PHONE=5550100\n-1");

@@ -60,15 +60,16 @@ TEST_F(Install, FilesLandWhereThePrefixSays) {
         SCOPED_TRACE(c.prefix);
         testsupport::RunResult r = install(c.prefix, c.destdir);
         ASSERT_EQ(r.status, 0) << r.out << r.err;
-        std::set<std::string> expected = {"etc/tindrel.conf", "etc/logrotate.d/tindrel",
-                                          "var/lib/tindrel/tindrel.ps", "var/lib/tindrel/tindrel.txt",
-                                          "var/lib/tindrel/tindrel.db"};
-        for (const char* unit : {"tindrel.service", "tindrel@.service", "tindrel.socket", "tindrel@.socket"})
+        std::set<std::string> expected = {
+            "etc/tindrel.conf", "etc/logrotate.d/tindrel", "var/lib/tindrel/tindrel.ps",
+            "var/lib/tindrel/tindrel.txt", "var/lib/tindrel/tindrel.db"};
+        for (const char* unit :
+             {"tindrel.service", "tindrel@.service", "tindrel.socket", "tindrel@.socket"})
             expected.insert(std::string("lib/systemd/system/") + unit);
-        for (const char* file : {"sbin/tindrel", "share/man/man8/tindrel.8", "share/man/man5/tindrel.conf.5",
-                                 "lib/sysusers.d/tindrel.conf", "lib/tmpfiles.d/tindrel.conf",
-                                 "share/tindrel/tindrel.ps", "share/tindrel/tindrel.txt",
-                                 "share/tindrel/tindrel.db"})
+        for (const char* file :
+             {"sbin/tindrel", "share/man/man8/tindrel.8", "share/man/man5/tindrel.conf.5",
+              "lib/sysusers.d/tindrel.conf", "lib/tmpfiles.d/tindrel.conf",
+              "share/tindrel/tindrel.ps", "share/tindrel/tindrel.txt", "share/tindrel/tindrel.db"})
             expected.insert(c.inside + file);
         EXPECT_EQ(filesUnder(c.top), expected) << r.out;
 
@@ -76,19 +77,22 @@ TEST_F(Install, FilesLandWhereThePrefixSays) {
         EXPECT_TRUE(pkg::isExecutableFile(root + c.inside + "sbin/tindrel"));
         for (const char* name : {"tindrel.ps", "tindrel.txt", "tindrel.db"}) {
             expectSameContent(root + "var/lib/tindrel/" + name, std::string("share/") + name);
-            expectSameContent(root + c.inside + "share/tindrel/" + name, std::string("share/") + name);
+            expectSameContent(root + c.inside + "share/tindrel/" + name,
+                              std::string("share/") + name);
         }
         expectSameContent(root + "etc/tindrel.conf", "etc/tindrel.conf");
         expectSameContent(root + "lib/systemd/system/tindrel.service", "systemd/tindrel.service");
-        expectSameContent(root + c.inside + "lib/sysusers.d/tindrel.conf", "systemd/tindrel.sysusers");
+        expectSameContent(root + c.inside + "lib/sysusers.d/tindrel.conf",
+                          "systemd/tindrel.sysusers");
 
         // The installed program reads the installed configuration as the defaults.
-        testsupport::RunResult dump =
-            testsupport::run({root + c.inside + "sbin/tindrel", "-C", root + "etc/tindrel.conf", "-c"});
+        testsupport::RunResult dump = testsupport::run(
+            {root + c.inside + "sbin/tindrel", "-C", root + "etc/tindrel.conf", "-c"});
         EXPECT_EQ(pkg::dumpKeyLines(dump.out), pkg::dumpKeyLines(pkg::defaultDump().out));
         // Nothing was written outside the tree.
         for (const std::string& line : pkg::splitLines(r.out)) {
-            if (pkg::startsWith(line, "-- Installing: ") || pkg::startsWith(line, "-- Up-to-date: ")) {
+            if (pkg::startsWith(line, "-- Installing: ") ||
+                pkg::startsWith(line, "-- Up-to-date: ")) {
                 EXPECT_TRUE(pkg::startsWith(line.substr(15), root)) << line;
             }
         }

@@ -59,8 +59,8 @@ protected:
         // Another program may take the chosen port before the daemon binds it.
         for (int attempt = 0; attempt < 5; ++attempt) {
             port = testsupport::freePort();
-            std::string conf = dir.write(
-                "tindrel.conf", settings + "proxy-port = " + std::to_string(port) + "\n");
+            std::string conf =
+                dir.write("tindrel.conf", settings + "proxy-port = " + std::to_string(port) + "\n");
             daemon = std::make_unique<testsupport::Daemon>(
                 std::vector<std::string>{"-v", "-C", conf, "-d"});
             if (daemon->waitOut("waiting for requests", 10))
