@@ -115,6 +115,15 @@ void ServiceTest::sendJob(std::string_view job) {
     ASSERT_TRUE(client.readToEnd());
 }
 
+bool ServiceTest::lostJobIsReset(std::string_view job) {
+    daemon->signal(SIGSTOP);
+    Client client(port);
+    client.send(job);
+    client.shutdownWrite();
+    daemon->signal(SIGCONT);
+    return client.connected() && client.readToEnd() && client.wasReset();
+}
+
 std::vector<std::string> ServiceTest::jobs() {
     std::vector<std::string> found;
     if (!printer) {

@@ -42,6 +42,10 @@ protected:
                DaemonOptions options = {});
     // Sends a whole job, ends it and waits until the daemon closes.
     void sendJob(std::string_view job);
+    // Sends a job the daemon is to lose; true when the client sees a reset,
+    // not an orderly end. The daemon is stopped while the client connects,
+    // so the connect itself never meets the reset.
+    bool lostJobIsReset(std::string_view job = "");
 
     // The jobs that reached the printer or the device so far, each without
     // its face page; an entry in angle brackets where the data had another
