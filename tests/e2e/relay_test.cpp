@@ -126,27 +126,6 @@ TEST_F(Relay, LatePrinterIsReachedByRetries) {
     EXPECT_EQ(daemon->countLines("Trying printer: 3"), 0u);
 }
 
-TEST_F(Relay, ClientResetBeforeAcceptDoesNotStopTheService) {
-    ASSERT_NO_FATAL_FAILURE(start());
-    Client first(port);
-    ASSERT_TRUE(first.send("first "));
-    ASSERT_TRUE(daemon->waitOut("One more printing throught network"));
-    {
-        // Waits in the listen queue while the first job runs, then resets.
-        Client gone(port);
-        ASSERT_TRUE(gone.connected());
-        gone.reset();
-    }
-    ASSERT_TRUE(first.send("job"));
-    first.shutdownWrite();
-    EXPECT_TRUE(first.readToEnd());
-
-    ASSERT_NO_FATAL_FAILURE(sendJob("last job"));
-    ASSERT_TRUE(waitJobs(3));
-    EXPECT_EQ(jobOf(0), "first job");
-    EXPECT_EQ(jobOf(2), "last job");
-}
-
 struct ShippedTemplate {
     const char* file;
     const char* type;

@@ -116,6 +116,7 @@ TEST_F(BoundedWaits, ClientsResetBeforeAcceptAreStillNamed) {
     busy.shutdownWrite();
     EXPECT_TRUE(busy.readToEnd());
     ASSERT_EQ(log.waitCounts(1 + kResets).size(), 1 + kResets) << log.text();
+    EXPECT_EQ(jobOf(0), "a job that waits for the others\nand ends now\n");
     for (const auto& line : log.lines())
         EXPECT_TRUE(line.find("ip=[") == std::string::npos ||
                     line.find("ip=[127.0.0.1]") != std::string::npos)
