@@ -53,7 +53,8 @@ bool acceptRetryable(int err) {
     }
 }
 
-// The connection stays queued; a job that ends frees what accept lacks.
+// The connection stays queued and is taken once descriptors or memory are
+// free again.
 bool acceptShortOfResources(int err) {
     return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }

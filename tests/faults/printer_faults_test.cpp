@@ -57,22 +57,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Interruption{"CloseWhileClientSends", {.after = 128 * 1024, .close = true}}),
     [](const auto& p) { return std::string(p.param.name); });
 
-// The reset arrives while the face page is going out: its remaining pieces
-// fail, which must neither end the daemon nor count any job bytes.
-TEST_F(PrinterFaults, ResetDuringFacePageEndsOnlyThatJob) {
-    printer->plan({{.after = 8, .reset = true}});
-    ASSERT_NO_FATAL_FAILURE(start());
-    {
-        Client client(port);
-        EXPECT_TRUE(client.readToEnd()) << "the client was never closed";
-        EXPECT_EQ(client.received(), "");
-    }
-    ASSERT_TRUE(waitJobs(1));
-    EXPECT_EQ(printer->connections()[0].data, kTinyTemplate.substr(0, 8));
-    EXPECT_EQ(log.waitCounts(1), std::vector<long long>{0});
-    ASSERT_NO_FATAL_FAILURE(expectStillServes());
-}
-
 // The printer has reset while the daemon was stopped and the client's next
 // piece waits: that piece's send fails and must not be counted.
 TEST_F(PrinterFaults, PieceThePrinterRefusedIsNotCounted) {
