@@ -38,25 +38,21 @@ size_t sendAll(int fd, const void* data, size_t len) {
 }
 
 size_t sendAllBounded(int fd, std::string_view piece, int seconds) {
-    size_t done = 0;
-    while (done < piece.size()) {
-        ssize_t n =
-            ::send(fd, piece.data() + done, piece.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n >= 0) {
-            done += static_cast<size_t>(n);
-            continue;
+    return untilAllDone(piece.data(), piece.size(), [&](const char* p, size_t n) -> ssize_t {
+        for (;;) {
+            ssize_t sent = ::send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+                return sent;
+            // Full send buffer: wait for room, at most `seconds` without progress.
+            pollfd ready{fd, POLLOUT, 0};
+            int got = waitReady(&ready, 1, seconds);
+            if (got <= 0) {
+                if (got == 0)
+                    errno = ETIMEDOUT;
+                return -1;
+            }
         }
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            break;
-        // Full send buffer: wait for room, at most `seconds` without progress.
-        pollfd p{fd, POLLOUT, 0};
-        int ready = waitReady(&p, 1, seconds);
-        if (ready <= 0)
-            break;
-    }
-    return done;
+    });
 }
 
 size_t writeAll(int fd, const void* data, size_t len) {

@@ -2,6 +2,7 @@
 // the send loop and the time texts.
 #pragma once
 
+#include <cctype>
 #include <cstddef>
 #include <cstdio>
 #include <ctime>
@@ -127,6 +128,20 @@ void resetConnection(UniqueFd& fd);
 // socket, or an invalid owner with errno set; `created` tells whether a
 // socket could be made at all.
 UniqueFd connectBounded(const sockaddr_in& address, int seconds, bool& created);
+
+// White space as isspace sees it, for any byte.
+inline bool isSpace(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+// The text without its trailing white space (a carriage return included).
+inline std::string_view trimEnd(std::string_view text) {
+    while (!text.empty() && isSpace(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+// Switches O_NONBLOCK on or off; false when that fails.
+bool setBlocking(int fd, bool blocking);
 
 // The ctime form of a time without its trailing newline (24 characters).
 std::string ctimeText(std::time_t when);

@@ -97,10 +97,17 @@ UniqueFd connectBounded(const sockaddr_in& address, int seconds, bool& created) 
     }
     // The job's sends to the printer block: a printer that is out of paper
     // may stop reading for minutes, and the job must still arrive whole.
-    int flags = fcntl(fd.get(), F_GETFL);
-    if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0)
+    if (!setBlocking(fd.get(), true))
         return UniqueFd();
     return fd;
+}
+
+bool setBlocking(int fd, bool blocking) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0)
+        return false;
+    flags = blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK;
+    return fcntl(fd, F_SETFL, flags) == 0;
 }
 
 } // namespace tindrel

@@ -63,8 +63,7 @@ std::string formatTxtLine(std::string_view line, std::string_view value) {
 int SendRostoTXT(PageOutput& out, in_addr address, const char* client_ip) {
     // Trimmed in place: a name read from a CR LF configuration still opens, for later jobs too.
     std::string& name = conf.template_name;
-    while (!name.empty() && std::isspace(static_cast<unsigned char>(name.back())))
-        name.pop_back();
+    name.resize(tindrel::trimEnd(name).size());
     if (verbose)
         std::printf("%s: conf.template_name=[%s]\n", "SendRostoTXT", name.c_str());
     std::string_view ip = client_ip ? client_ip : "";

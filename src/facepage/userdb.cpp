@@ -39,10 +39,8 @@ private:
         end_ = true;
         return false;
     }
-    static bool space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-
     void skipSpace() {
-        while (more() && space(text_[pos_]))
+        while (more() && tindrel::isSpace(text_[pos_]))
             ++pos_;
     }
 
@@ -52,7 +50,7 @@ private:
         if (!more())
             return false;
         size_t start = pos_;
-        while (pos_ - start < width && more() && !space(text_[pos_]))
+        while (pos_ - start < width && more() && !tindrel::isSpace(text_[pos_]))
             ++pos_;
         target.assign(text_, start, pos_ - start);
         // Stored as text: a zero byte read inside a token ends it.

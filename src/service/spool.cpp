@@ -23,8 +23,7 @@ tindrel::UniqueFile openDevice(const std::string& path) {
         open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666));
     if (!fd.valid())
         return tindrel::UniqueFile();
-    int flags = fcntl(fd.get(), F_GETFL);
-    if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0)
+    if (!tindrel::setBlocking(fd.get(), true))
         return tindrel::UniqueFile();
     tindrel::UniqueFile device(fdopen(fd.get(), "a"));
     if (!device)

@@ -31,11 +31,9 @@ std::string ipText(uint32_t ip) {
 
 // Four decimal numbers and three dots, as the address keys must be written;
 // trailing white space is tolerated (it is warned about).
-bool dottedQuad(std::string text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
-        text.pop_back();
+bool dottedQuad(const std::string& text) {
     in_addr a{};
-    return inet_pton(AF_INET, text.c_str(), &a) == 1;
+    return inet_pton(AF_INET, std::string(tindrel::trimEnd(text)).c_str(), &a) == 1;
 }
 
 bool isThisHost(uint32_t ip) {
@@ -121,11 +119,9 @@ int checkNotItself(int listener) {
 
 // Opened as its sender opens it, with the identity the daemon runs as.
 int checkTemplate() {
-    std::string name = conf.template_name;
-    if (conf.template_type.starts_with("txt")) {
-        while (!name.empty() && std::isspace(static_cast<unsigned char>(name.back())))
-            name.pop_back();
-    }
+    const std::string name(conf.template_type.starts_with("txt")
+                               ? tindrel::trimEnd(conf.template_name)
+                               : std::string_view(conf.template_name));
     // Without blocking: a FIFO template must not hold the start until a
     // writer comes (its sender then waits for one at every job).
     tindrel::UniqueFd file(open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));

@@ -20,15 +20,25 @@ constexpr KeyEntry row(const char* key, const char* def) {
 
 } // namespace
 
+// One row a line, in table order.
+// clang-format off
 KeyEntry keyTable[kKeyCount + 1] = {
-    row("user", "tindrelusr"),          row("working-dir", "/var/lib/tindrel"),
-    row("template-name", "tindrel.ps"), row("template-type", "ps"),
-    row("logfile", "tindrel.log"),      row("ip-location", "tindrel.db"),
-    row("proxy-port", "9100"),          row("proxy-ip", "0.0.0.0"),
-    row("printer-port", "9100"),        row("printer-ip", "127.0.0.1"),
-    row("printer-dev", "/dev/lp0"),     row("idletime", "90"),
-    row("retry-printer", "3"),          KeyEntry{nullptr, 0, false, {}, 0, nullptr, 0},
+    row("user", "tindrelusr"),
+    row("working-dir", "/var/lib/tindrel"),
+    row("template-name", "tindrel.ps"),
+    row("template-type", "ps"),
+    row("logfile", "tindrel.log"),
+    row("ip-location", "tindrel.db"),
+    row("proxy-port", "9100"),
+    row("proxy-ip", "0.0.0.0"),
+    row("printer-port", "9100"),
+    row("printer-ip", "127.0.0.1"),
+    row("printer-dev", "/dev/lp0"),
+    row("idletime", "90"),
+    row("retry-printer", "3"),
+    KeyEntry{nullptr, 0, false, {}, 0, nullptr, 0},
 };
+// clang-format on
 
 void resetKeyTable() {
     for (KeyEntry* k = keyTable; k->comando; ++k) {
@@ -40,9 +50,7 @@ void resetKeyTable() {
 
 namespace {
 
-bool isSpace(char c) {
-    return std::isspace(static_cast<unsigned char>(c)) != 0;
-}
+using tindrel::isSpace;
 
 // What the reader saw of one key row, for the warnings of an applying read.
 struct RowSeen {
@@ -150,9 +158,7 @@ void checkNumbers(const RowSeen* seen, Warnings& warnings) {
         const KeyEntry& k = keyTable[r];
         if (k.tam == 0)
             continue; // the default is used
-        std::string_view text = k.valor;
-        while (!text.empty() && isSpace(text.back()))
-            text.remove_suffix(1);
+        std::string_view text = tindrel::trimEnd(k.valor);
         size_t digits = !text.empty() && (text.front() == '+' || text.front() == '-') ? 1 : 0;
         bool clean = digits < text.size() &&
                      text.find_first_not_of("0123456789", digits) == std::string_view::npos;

@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <string_view>
 
 int main(int argc, char** argv) {
@@ -45,9 +44,7 @@ int main(int argc, char** argv) {
     }
     // Taken only once a client is ready, so a client that is gone by then
     // cannot block the daemon in accept.
-    int flags = fcntl(listener.get(), F_GETFL);
-    if (flags >= 0)
-        fcntl(listener.get(), F_SETFL, flags | O_NONBLOCK);
+    tindrel::setBlocking(listener.get(), false);
 
     installStopHandling();
     notifyReady();
