@@ -2,7 +2,7 @@
 
 #include "common/io.h"
 #include "joblog/joblog.h"
-#include "startup/startup.h"
+#include "settings/settings.h"
 
 #include <cerrno>
 #include <cstdio>

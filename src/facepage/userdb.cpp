@@ -1,7 +1,7 @@
 #include "facepage/facepage.h"
 
 #include "common/io.h"
-#include "startup/startup.h"
+#include "settings/settings.h"
 
 #include <cctype>
 #include <cstdio>

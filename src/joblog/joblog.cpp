@@ -1,7 +1,7 @@
 #include "joblog/joblog.h"
 
 #include "common/io.h"
-#include "startup/startup.h"
+#include "settings/settings.h"
 
 #include <cstdio>
 #include <string>

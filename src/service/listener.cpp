@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "joblog/joblog.h"
-#include "startup/startup.h"
+#include "settings/settings.h"
 
 namespace {
 

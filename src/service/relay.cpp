@@ -10,7 +10,7 @@
 
 #include "facepage/facepage.h"
 #include "joblog/joblog.h"
-#include "startup/startup.h"
+#include "settings/settings.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "facepage/facepage.h"
 #include "joblog/joblog.h"
-#include "startup/startup.h"
+#include "settings/settings.h"
 
 namespace {
 

@@ -7,8 +7,6 @@
 #include <string_view>
 #include <unistd.h>
 
-int verbose = 0;
-
 int usage() {
     std::printf("Usage: tindrel [-C file.conf] [-c] [-v]  [-d | -h ]\n");
     std::printf("       version : %s\n", kVersion);
@@ -63,12 +61,14 @@ int parseOptions(int argc, char** argv) {
             ++verbose;
             break;
         case 'd':
-            readConf(false);
+            if (readConf(false) == 0)
+                applyConf();
             check_only = false;
             result = 0;
             break;
         case 't':
-            readConf(false);
+            if (readConf(false) == 0)
+                applyConf();
             check_only = true;
             result = 0;
             break;

@@ -1,96 +1,16 @@
-// Start-up and configuration: command line, the key table and its reader and
-// dump, the runtime settings record and the switch of the run identity.
+// The program's top: the command line, the switch of the run identity and the
+// checks made before serving.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <string>
-#include <string_view>
-
-inline constexpr const char* kVersion = "tindrel-1.0.2 2005-06-29";
-inline constexpr const char* kDefaultConfPath = "/etc/tindrel.conf";
-inline constexpr size_t kConfPathMax = 120;   // a longer -C operand is cut
-inline constexpr size_t kValueMax = 60;       // a longer configuration value is cut
-inline constexpr size_t kConfLineRead = 1022; // longer lines arrive in pieces
-
-// One row of the key table. The table lives for the whole process; rows keep
-// what earlier reads of the file set.
-struct KeyEntry {
-    const char* comando; // the key, matched as a case-insensitive prefix
-    size_t key_len;
-    bool given;        // the last line that matched had an "="
-    std::string valor; // at most kValueMax characters
-    size_t tam;        // value length, 0 to kValueMax
-    const char* default_value;
-    size_t default_len;
-};
-
-inline constexpr size_t kKeyCount = 13;
-// kKeyCount rows in matching and dump order, then a row without a key.
-extern KeyEntry keyTable[kKeyCount + 1];
-// Index of each row in keyTable.
-enum KeyRow : size_t {
-    kUser,
-    kWorkingDir,
-    kTemplateName,
-    kTemplateType,
-    kLogfile,
-    kIpLocation,
-    kProxyPort,
-    kProxyIp,
-    kPrinterPort,
-    kPrinterIp,
-    kPrinterDev,
-    kIdletime,
-    kRetryPrinter,
-};
-
-extern std::string conf_path;
-
-// Runtime settings derived from the key table. Ports and addresses are in
-// network byte order. Paths are kept whole: a cut path names another file.
-struct Conf {
-    uint16_t proxy_port = 0;
-    uint32_t proxy_ip = 0;
-    uint16_t printer_port = 0;
-    uint32_t printer_ip = 0;
-    std::string printer_dev;
-    uint8_t use_printer = 0;
-    std::string template_name;
-    std::string template_type;
-    int32_t idle_time = 0;
-    std::string logfile_path;
-    uint8_t use_syslog = 0;
-    std::string local;
-    std::string user_name;
-    std::string working_dir;
-    int32_t retry_printer = 0;
-};
-
-extern Conf conf;
-extern int verbose;
+#include "settings/settings.h"
 
 int parseOptions(int argc, char** argv);
 // The last line of -t on standard output.
 void printCheckSummary(int refused);
 int usage();
 
-int readConf(bool quiet);
-int showConf(bool show_defaults);
-// Puts the key table back to its start state (no key given, empty values).
-void resetKeyTable();
-
-// The text a numeric, address or device key is read from: its value, or
-// its default when the value is empty.
-std::string settingText(KeyRow r);
-// The number proxy-port, printer-port (in host order), idletime or
-// retry-printer is read as.
-long settingNumber(KeyRow r);
-
+// Fixes the run user's name, switches the identity, then derives the settings.
 int applyConf();
-// Everything applyConf derives after the identity switch: the working
-// directory (from what the switch left there), paths, ports, addresses, numbers.
-void deriveSettings();
 int setUser();
 
 // Set by -t: apply the configuration, check it and exit instead of serving.

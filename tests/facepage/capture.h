@@ -3,7 +3,7 @@
 #pragma once
 
 #include "facepage/facepage.h"
-#include "startup/startup.h"
+#include "settings/settings.h"
 #include "support/support.h"
 
 #include <arpa/inet.h>

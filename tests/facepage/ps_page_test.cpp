@@ -1,6 +1,6 @@
 #include "capture.h"
 #include "facepage/facepage.h"
-#include "startup/startup.h"
+#include "settings/settings.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>

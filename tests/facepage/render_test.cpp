@@ -3,7 +3,7 @@
 // leave the interpreter in a state where the job still prints.
 #include "capture.h"
 #include "facepage/facepage.h"
-#include "startup/startup.h"
+#include "settings/settings.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "capture.h"
 #include "common/io.h"
 #include "facepage/facepage.h"
-#include "startup/startup.h"
+#include "settings/settings.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>

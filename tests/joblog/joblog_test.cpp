@@ -1,6 +1,6 @@
 #include "common/io.h"
 #include "joblog/joblog.h"
-#include "startup/startup.h"
+#include "settings/settings.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>

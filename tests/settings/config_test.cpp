@@ -2,7 +2,7 @@
 // huge lines, zero bytes, binary garbage, keys repeated many times. Each is
 // read within the limits (a value keeps at most 60 characters, a line is
 // read 1021 characters at a time), never a crash or a hang.
-#include "startup/startup.h"
+#include "settings/settings.h"
 #include "support/support.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "startup/startup.h"
+#include "settings/settings.h"
 
 #include "common/io.h"
 
@@ -219,7 +219,7 @@ int readConf(bool quiet) {
     if (quiet)
         return 0;
     warnings.print();
-    return applyConf();
+    return 0;
 }
 
 int showConf(bool show_defaults) {

@@ -1,4 +1,4 @@
-#include "startup/startup.h"
+#include "settings/settings.h"
 #include "support/support.h"
 
 #include <arpa/inet.h>
