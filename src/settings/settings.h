@@ -71,7 +71,6 @@ struct Conf {
 extern Conf conf;
 extern int verbose;
 
-
 // Reads the configuration file into the key table. In quiet mode nothing is
 // printed; otherwise the warnings about its lines go to standard error, and
 // the caller applies the table (applyConf) when the read returned 0.
