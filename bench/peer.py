@@ -6,6 +6,8 @@
                                 print its byte count
   peer.py client PORT FILE      send FILE, finish, read to the end; print the
                                 seconds from connected to closed
+  peer.py jobs PORT FILE N      send FILE as N jobs one after the other, each
+                                read to the end; print the jobs per second
 """
 import socket
 import sys
@@ -39,16 +41,27 @@ def sink(port):
         conn.close()
 
 
-def client(port, path):
+def connect(port):
     deadline = time.monotonic() + 10
     while True:
         try:
-            conn = socket.create_connection(("127.0.0.1", port))
-            break
+            return socket.create_connection(("127.0.0.1", port))
         except ConnectionRefusedError:
             if time.monotonic() > deadline:
                 raise
             time.sleep(0.005)
+
+
+def send_job(conn, data):
+    conn.sendall(data)
+    conn.shutdown(socket.SHUT_WR)
+    while conn.recv(1 << 16):
+        pass
+    conn.close()
+
+
+def client(port, path):
+    conn = connect(port)
     start = time.monotonic()
     with open(path, "rb") as job:
         conn.sendfile(job)
@@ -60,6 +73,16 @@ def client(port, path):
     print(f"{elapsed:.6f}")
 
 
+def jobs(port, path, count):
+    with open(path, "rb") as job:
+        data = job.read()
+    send_job(connect(port), data)  # the first job waits for the daemon to listen
+    start = time.monotonic()
+    for _ in range(count):
+        send_job(connect(port), data)
+    print(f"{count / (time.monotonic() - start):.1f}")
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "port":
         free_port()
@@ -67,5 +90,7 @@ if __name__ == "__main__":
         sink(int(sys.argv[2]))
     elif sys.argv[1] == "client":
         client(int(sys.argv[2]), sys.argv[3])
+    elif sys.argv[1] == "jobs":
+        jobs(int(sys.argv[2]), sys.argv[3], int(sys.argv[4]))
     else:
         sys.exit(__doc__)

@@ -10,7 +10,8 @@
 # Each figure is the median of RUNS jobs, timed by the client from connected
 # to closed by the far side (so the whole job has gone through). tindrel also
 # sends its face page (a tiny template) and writes its log per job; socat
-# does neither. VmHWM is read from /proc just before tindrel is stopped.
+# does neither. Each job starts with a PostScript header whose page count
+# stands in the trailer, which tindrel looks for as the job passes. VmHWM is read from /proc just before tindrel is stopped.
 # Needs python3 and socat. Builds nothing.
 set -eu
 
@@ -136,7 +137,13 @@ echo "tindrel: $binary; runs per figure: $runs (median); chunk 1500 bytes"
 printf '%-6s %8s %14s %12s %7s %16s\n' mode job tindrel_MiB/s socat_MiB/s ratio tindrel_VmHWM_kB
 for mib in $sizes_mib; do
     job="$work/job-$mib"
-    head -c $((mib * 1048576)) /dev/urandom >"$job"
+    # A PostScript header that leaves the page count to the trailer, so the
+    # relay scans every byte of the job for it.
+    {
+        printf '%%!PS-Adobe-3.0\n%%%%For: (bench)\n%%%%Pages: (atend)\n%%%%EndComments\n'
+        head -c $((mib * 1048576)) /dev/urandom
+        printf '\n%%%%Trailer\n%%%%Pages: 7\n%%%%EOF\n'
+    } >"$job"
     for mode in relay spool; do
         tindrel_runs "$mode" "$job"
         socat_runs "$mode" "$job"
