@@ -41,7 +41,7 @@ protected:
 
     // The face page for the client, then the job, as one print stream.
     std::string printStream(const char* ip) {
-        EXPECT_EQ(SendRostoPS(spool, ipv4(ip), ip), 0);
+        EXPECT_EQ(SendRostoPS(spool, ipv4(ip), ip, {}), 0);
         std::string path = dir.file("stream.ps");
         writeFile(path, spooled() + kJob);
         return path;
