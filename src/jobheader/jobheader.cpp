@@ -90,7 +90,8 @@ std::optional<std::string_view> assigned(std::string_view& rest, bool whole) {
     rest = trimBlanks(rest);
     if (!rest.empty() && rest.front() == '"') {
         size_t close = rest.find('"', 1);
-        std::string_view v = rest.substr(1, close == std::string_view::npos ? rest.npos : close - 1);
+        std::string_view v =
+            rest.substr(1, close == std::string_view::npos ? rest.npos : close - 1);
         rest.remove_prefix(close == std::string_view::npos ? rest.size() : close + 1);
         return v;
     }

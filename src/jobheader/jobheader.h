@@ -20,8 +20,8 @@ struct JobHeader {
     // absent when the job does not state them or states them empty.
     std::optional<std::string> user;
     std::optional<std::string> document;
-    std::optional<long> pages;     // %%Pages: N in the header
-    bool pages_at_end = false;     // %%Pages: (atend): the count is in the trailer
+    std::optional<long> pages;           // %%Pages: N in the header
+    bool pages_at_end = false;           // %%Pages: (atend): the count is in the trailer
     std::optional<std::string> language; // "postscript", "pdf", "pcl" or "pcl-xl"
 };
 

@@ -123,6 +123,33 @@ TEST_F(PostScriptPage, ClientWithoutHostNameGetsAddressAndDateOnly) {
                              ") N\n(DATE : " + loggedStamp(unnamed) + ") N\n" + kTrailer);
 }
 
+// The job's owner and document follow the lines of the machine, each only
+// when stated, and the owner becomes the name shown large.
+TEST_F(PostScriptPage, JobClaimsFollowAndTheOwnerIsShownLarge) {
+    std::string unnamed = facepagetest::unnamedLoopback();
+    if (unnamed.empty())
+        GTEST_SKIP() << "every candidate loopback address has a host name here";
+    const std::pair<PageClaims, std::string> cases[] = {
+        {{"wiwang", "Quarterly report \xc3\xa9 (\xe2\x82\xac).pdf"},
+         "(JOB OWNER : wiwang) N\n/bigname (wiwang) def\n"
+         "(DOCUMENT : Quarterly report \\351 \\(?\\).pdf) N\n"},
+        {{"", "memo"}, "(DOCUMENT : memo) N\n"},
+        {{"b)\xc3\xa9", ""}, "(JOB OWNER : b\\)\\351) N\n/bigname (b\\)\\351) def\n"},
+    };
+    for (const auto& [claims, lines] : cases) {
+        SCOPED_TRACE(lines);
+        std::rewind(spool.device);
+        ASSERT_EQ(ftruncate(fileno(spool.device), 0), 0);
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(SendRostoPS(spool, ipv4(unnamed.c_str()), unnamed.c_str(), claims), 0);
+        ::testing::internal::GetCapturedStderr();
+        std::string page = spooled();
+        std::string start = "%!PS template\n(IP ADDRESS : " + unnamed + ") N\n(DATE : ";
+        EXPECT_TRUE(page.starts_with(start)) << page;
+        EXPECT_TRUE(page.ends_with(") N\n" + lines + kTrailer)) << page;
+    }
+}
+
 TEST_F(PostScriptPage, ValuesCannotBreakOutOfTheirStrings) {
     listClients("127.0.0.1 R(2)\\ )quit(\n");
     SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1", {});

@@ -37,7 +37,7 @@ protected:
     void SetUp() override {
         SenderTest::SetUp();
         conf.template_name = dir.file("tindrel.txt");
-        writeFile(conf.template_name, kSevenLines);
+        writeFile(conf.template_name, kNineLines);
     }
 
     // The ctime date of the page, taken from its log line.
@@ -51,30 +51,36 @@ protected:
         return m[1];
     }
 
-    static constexpr const char* kSevenLines = "HEADING ONE\nheading two\nIP=%s\nHOST=%s\n"
-                                               "DATE=%s\nOFFICE=%s\nPHONE=%s\nEXTRA=%s\n";
+    static constexpr const char* kNineLines = "HEADING ONE\nheading two\nIP=%s\nHOST=%s\n"
+                                              "DATE=%s\nOFFICE=%s\nPHONE=%s\nOWNER=%s\n"
+                                              "DOCUMENT=%s\nEXTRA=%s\n";
 };
 
-TEST_F(TextPage, ListedClientWithHostNameUsesAllSevenLines) {
+TEST_F(TextPage, ListedClientWithHostNameAndClaimsUsesEveryLine) {
     std::string host = hostNameOf(ipv4("127.0.0.1"));
     ASSERT_FALSE(host.empty()) << "127.0.0.1 has no host name on this machine";
     listClients("127.0.0.1 LAB-1 5550100\n");
 
-    EXPECT_EQ(SendRostoTXT(spool, ipv4("127.0.0.1"), "127.0.0.1", {}), 0);
+    PageClaims claims{"wiwang", "Quarterly report \xc3\xa9 \xe2\x82\xac.pdf"};
+    EXPECT_EQ(SendRostoTXT(spool, ipv4("127.0.0.1"), "127.0.0.1", claims), 0);
     EXPECT_EQ(spooled(), "HEADING ONE\n\nheading two\n\n\n\n\n\nIP=127.0.0.1\nHOST=" + host +
-                             "\nDATE=" + loggedDate() + "\nOFFICE=LAB-1\nPHONE=5550100\n-1");
+                             "\nDATE=" + loggedDate() +
+                             "\nOFFICE=LAB-1\nPHONE=5550100\nOWNER=wiwang\n"
+                             "DOCUMENT=Quarterly report \xe9 ?.pdf\n-1");
 }
 
-TEST_F(TextPage, UnnamedUnlistedClientShiftsTheDateUp) {
+// Every line keeps its role: a missing value leaves its line out, and the
+// date is never printed under the host name's label.
+TEST_F(TextPage, MissingValuesLeaveTheirLinesOut) {
     std::string unnamed = facepagetest::unnamedLoopback();
     if (unnamed.empty())
         GTEST_SKIP() << "every candidate loopback address has a host name here";
 
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(SendRostoTXT(spool, ipv4(unnamed.c_str()), unnamed.c_str(), {}), 0);
+    EXPECT_EQ(SendRostoTXT(spool, ipv4(unnamed.c_str()), unnamed.c_str(), {"", "memo.txt"}), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(spooled(), "HEADING ONE\n\nheading two\n\n\n\n\n\nIP=" + unnamed +
-                             "\nHOST=" + loggedDate() + "\n-1");
+                             "\nDATE=" + loggedDate() + "\nDOCUMENT=memo.txt\n-1");
 }
 
 // The page from a template with an unlisted client: headings of fewer than
