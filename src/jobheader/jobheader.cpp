@@ -490,8 +490,20 @@ std::string cutCharacters(std::string_view utf8, size_t count) {
     return std::string(utf8.substr(0, i));
 }
 
+namespace {
+
+// Cut, then without the blanks the cut may have left at the end, so that a
+// value cleaned twice stays the same.
+std::string cleanAndCut(std::string_view raw, size_t count) {
+    std::string text = cutCharacters(cleanValue(raw), count);
+    text.resize(trimBlanks(text).size());
+    return text;
+}
+
+} // namespace
+
 std::string pageForm(std::string_view raw) {
-    std::string text = cutCharacters(cleanValue(raw), kPageValueMax);
+    std::string text = cleanAndCut(raw, kPageValueMax);
     std::string out;
     for (size_t i = 0; i < text.size();) {
         size_t n = utf8Length(text, i);
@@ -503,5 +515,5 @@ std::string pageForm(std::string_view raw) {
 }
 
 std::string recordForm(std::string_view raw) {
-    return cutCharacters(cleanValue(raw), kRecordValueMax);
+    return cleanAndCut(raw, kRecordValueMax);
 }
