@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::abort();
     in_addr client{};
     inet_aton("127.0.0.1", &client);
-    int rc = SendRostoTXT(out, client, "127.0.0.1");
+    int rc = SendRostoTXT(out, client, "127.0.0.1", {});
     std::fclose(out.device);
     std::string page(page_data, page_size);
     std::free(page_data);

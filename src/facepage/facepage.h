@@ -41,9 +41,17 @@ struct PageOutput {
     bool template_unreadable = false;
 };
 
+// What the job says of itself, as cleaned UTF-8 (see recordForm); empty
+// when the job does not say. The pages show them in their page form.
+struct PageClaims {
+    std::string owner;
+    std::string document;
+};
+
 // address: the client's IPv4 address in network byte order. Returns 0 when
 // the page went out whole and its log line was written, else 1.
-using FacePageSender = int (*)(PageOutput& out, in_addr address, const char* client_ip);
+using FacePageSender = int (*)(PageOutput& out, in_addr address, const char* client_ip,
+                               const PageClaims& claims);
 extern FacePageSender sendFacePage;
 
 // The whole piece on the socket, or written to the device and flushed.
@@ -54,8 +62,8 @@ bool templateMissingIsFatal(int err);
 
 inline constexpr size_t kTemplatePiece = 1400;
 
-int SendRostoPS(PageOutput& out, in_addr address, const char* client_ip);
-int SendRostoTXT(PageOutput& out, in_addr address, const char* client_ip);
+int SendRostoPS(PageOutput& out, in_addr address, const char* client_ip, const PageClaims& claims);
+int SendRostoTXT(PageOutput& out, in_addr address, const char* client_ip, const PageClaims& claims);
 int stampDate(char* buffer, size_t size);
 
 // A value made safe to place inside a PostScript string literal.

@@ -1,6 +1,7 @@
 #include "facepage/facepage.h"
 
 #include "common/io.h"
+#include "jobheader/jobheader.h"
 #include "joblog/joblog.h"
 #include "settings/settings.h"
 
@@ -61,7 +62,7 @@ int stampDate(char* buffer, size_t size) {
     return 0;
 }
 
-int SendRostoPS(PageOutput& out, in_addr address, const char* client_ip) {
+int SendRostoPS(PageOutput& out, in_addr address, const char* client_ip, const PageClaims& claims) {
     if (verbose)
         std::printf("%s: cof.template_name=[%s]\n", "SendRosto", conf.template_name.c_str());
     std::string_view ip = client_ip ? client_ip : "";
@@ -109,6 +110,16 @@ int SendRostoPS(PageOutput& out, in_addr address, const char* client_ip) {
         appendLine(page, "OFFICE", userDb[pos].office);
         appendLine(page, "PHONE", userDb[pos].phone);
     }
+    std::string owner = pageForm(claims.owner);
+    std::string document = pageForm(claims.document);
+    if (!owner.empty()) {
+        appendLine(page, "JOB OWNER", owner);
+        // The template shows bigname large; the owner names the job better
+        // than the machine. A template without that name is not harmed.
+        page += "/bigname (" + psEscape(owner) + ") def\n";
+    }
+    if (!document.empty())
+        appendLine(page, "DOCUMENT", document);
     page += kTrailer;
     if (sendPiece(out, page) != 0) {
         logPrint("Failure sending Face Page", date, ip);

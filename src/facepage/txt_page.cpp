@@ -1,6 +1,7 @@
 #include "facepage/facepage.h"
 
 #include "common/io.h"
+#include "jobheader/jobheader.h"
 #include "joblog/joblog.h"
 #include "settings/settings.h"
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 
@@ -60,7 +62,8 @@ std::string formatTxtLine(std::string_view line, std::string_view value) {
     return out;
 }
 
-int SendRostoTXT(PageOutput& out, in_addr address, const char* client_ip) {
+int SendRostoTXT(PageOutput& out, in_addr address, const char* client_ip,
+                 const PageClaims& claims) {
     // Trimmed in place: a name read from a CR LF configuration still opens, for later jobs too.
     std::string& name = conf.template_name;
     name.resize(tindrel::trimEnd(name).size());
@@ -91,13 +94,21 @@ int SendRostoTXT(PageOutput& out, in_addr address, const char* client_ip) {
     std::string page;
     appendHeading(page, readLine(tmpl.get()), "\n");
     appendHeading(page, readLine(tmpl.get()), "\n\n\n\n\n");
-    page += formatTxtLine(readLine(tmpl.get()), ip);
-    if (!host.empty())
-        page += formatTxtLine(readLine(tmpl.get()), host);
-    page += formatTxtLine(readLine(tmpl.get()), date);
-    if (pos >= 0) {
-        page += formatTxtLine(readLine(tmpl.get()), userDb[pos].office);
-        page += formatTxtLine(readLine(tmpl.get()), userDb[pos].phone);
+    // Each line has its value: a missing value leaves its line out, and
+    // the values after it stay under their own labels.
+    const std::optional<std::string> values[] = {
+        std::string(ip),
+        host.empty() ? std::nullopt : std::optional(host),
+        date,
+        pos >= 0 ? std::optional(userDb[pos].office) : std::nullopt,
+        pos >= 0 ? std::optional(userDb[pos].phone) : std::nullopt,
+        claims.owner.empty() ? std::nullopt : std::optional(pageForm(claims.owner)),
+        claims.document.empty() ? std::nullopt : std::optional(pageForm(claims.document)),
+    };
+    for (const auto& value : values) {
+        std::string line = readLine(tmpl.get());
+        if (value)
+            page += formatTxtLine(line, *value);
     }
     page += "-1";
     // A template path naming a directory opens but cannot be read: its lines count as empty.

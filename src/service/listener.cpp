@@ -236,7 +236,7 @@ void refuseJob(Client& client, JobEnd end, const char* log_text) {
 }
 
 bool sendPageFor(Client& client, PageOutput& page) {
-    sendFacePage(page, client.address, client.client_ip.c_str());
+    sendFacePage(page, client.address, client.client_ip.c_str(), PageClaims{});
     if (page.template_unreadable) {
         finishJob(client, JobEnd::FacePageFailed);
         exit(1);

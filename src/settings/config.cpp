@@ -36,6 +36,7 @@ KeyEntry keyTable[kKeyCount + 1] = {
     row("printer-dev", "/dev/lp0"),
     row("idletime", "90"),
     row("retry-printer", "3"),
+    row("accounting", ""),
     KeyEntry{nullptr, 0, false, {}, 0, nullptr, 0},
 };
 // clang-format on

@@ -92,6 +92,12 @@ void deriveSettings() {
     }
 
     conf.local = composePath(kIpLocation);
+    // Like logfile, relative to the working directory; no value, no records.
+    conf.accounting_path.clear();
+    if (setWithValue(kAccounting)) {
+        const std::string& v = valueOf(kAccounting);
+        conf.accounting_path = v.front() == '/' ? v : conf.working_dir + "/" + v;
+    }
     conf.proxy_port = readPort(valueOrDefault(kProxyPort));
     conf.proxy_ip = inet_addr(valueOrDefault(kProxyIp).c_str());
     conf.printer_port = readPort(valueOrDefault(kPrinterPort));

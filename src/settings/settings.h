@@ -26,7 +26,7 @@ struct KeyEntry {
     size_t default_len;
 };
 
-inline constexpr size_t kKeyCount = 13;
+inline constexpr size_t kKeyCount = 14;
 // kKeyCount rows in matching and dump order, then a row without a key.
 extern KeyEntry keyTable[kKeyCount + 1];
 // Index of each row in keyTable.
@@ -44,6 +44,7 @@ enum KeyRow : size_t {
     kPrinterDev,
     kIdletime,
     kRetryPrinter,
+    kAccounting,
 };
 
 extern std::string conf_path;
@@ -66,6 +67,8 @@ struct Conf {
     std::string user_name;
     std::string working_dir;
     int32_t retry_printer = 0;
+    // Where each job's accounting record is appended; empty: no records.
+    std::string accounting_path;
 };
 
 extern Conf conf;

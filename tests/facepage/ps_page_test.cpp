@@ -103,7 +103,7 @@ TEST_F(PostScriptPage, ListedClientWithHostNameGetsAllLines) {
     ASSERT_FALSE(host.empty()) << "127.0.0.1 has no host name on this machine";
     listClients("127.0.0.1 LAB-1 5550100\n");
 
-    EXPECT_EQ(SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1"), 0);
+    EXPECT_EQ(SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1", {}), 0);
     std::string stamp = loggedStamp("127.0.0.1");
     EXPECT_EQ(spooled(), "%!PS template\n(IP ADDRESS : 127.0.0.1) N\n(USER HOSTNAME : " +
                              psEscape(host) + ") N\n(DATE : " + stamp +
@@ -116,16 +116,43 @@ TEST_F(PostScriptPage, ClientWithoutHostNameGetsAddressAndDateOnly) {
         GTEST_SKIP() << "every candidate loopback address has a host name here";
 
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(SendRostoPS(spool, ipv4(unnamed.c_str()), unnamed.c_str()), 0);
+    EXPECT_EQ(SendRostoPS(spool, ipv4(unnamed.c_str()), unnamed.c_str(), {}), 0);
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(err.rfind("SendRostoPS/gethostbyaddr: ", 0), 0u) << err;
     EXPECT_EQ(spooled(), "%!PS template\n(IP ADDRESS : " + unnamed +
                              ") N\n(DATE : " + loggedStamp(unnamed) + ") N\n" + kTrailer);
 }
 
+// The job's owner and document follow the lines of the machine, each only
+// when stated, and the owner becomes the name shown large.
+TEST_F(PostScriptPage, JobClaimsFollowAndTheOwnerIsShownLarge) {
+    std::string unnamed = facepagetest::unnamedLoopback();
+    if (unnamed.empty())
+        GTEST_SKIP() << "every candidate loopback address has a host name here";
+    const std::pair<PageClaims, std::string> cases[] = {
+        {{"wiwang", "Quarterly report \xc3\xa9 (\xe2\x82\xac).pdf"},
+         "(JOB OWNER : wiwang) N\n/bigname (wiwang) def\n"
+         "(DOCUMENT : Quarterly report \\351 \\(?\\).pdf) N\n"},
+        {{"", "memo"}, "(DOCUMENT : memo) N\n"},
+        {{"b)\xc3\xa9", ""}, "(JOB OWNER : b\\)\\351) N\n/bigname (b\\)\\351) def\n"},
+    };
+    for (const auto& [claims, lines] : cases) {
+        SCOPED_TRACE(lines);
+        std::rewind(spool.device);
+        ASSERT_EQ(ftruncate(fileno(spool.device), 0), 0);
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(SendRostoPS(spool, ipv4(unnamed.c_str()), unnamed.c_str(), claims), 0);
+        ::testing::internal::GetCapturedStderr();
+        std::string page = spooled();
+        std::string start = "%!PS template\n(IP ADDRESS : " + unnamed + ") N\n(DATE : ";
+        EXPECT_TRUE(page.starts_with(start)) << page;
+        EXPECT_TRUE(page.ends_with(") N\n" + lines + kTrailer)) << page;
+    }
+}
+
 TEST_F(PostScriptPage, ValuesCannotBreakOutOfTheirStrings) {
     listClients("127.0.0.1 R(2)\\ )quit(\n");
-    SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1");
+    SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1", {});
     std::string page = spooled();
     EXPECT_NE(page.find("(OFFICE : R\\(2\\)\\\\) N\n(PHONE : \\)quit\\() N\n"), std::string::npos)
         << page;
@@ -139,7 +166,7 @@ TEST_F(PostScriptPage, TemplateGoesOutInPiecesOf1400Bytes) {
     writeFile(conf.template_name, tmpl);
 
     auto pieces =
-        collectPieces([](PageOutput& fd) { SendRostoPS(fd, ipv4("127.0.0.1"), "127.0.0.1"); });
+        collectPieces([](PageOutput& fd) { SendRostoPS(fd, ipv4("127.0.0.1"), "127.0.0.1", {}); });
     ASSERT_EQ(pieces.size(), 4u);
     EXPECT_EQ(pieces[0].size(), 1400u);
     EXPECT_EQ(pieces[1].size(), 1400u);
@@ -153,7 +180,7 @@ TEST_F(PostScriptPage, TemplateOfWholePiecesEndsItsCopyThere) {
     std::string tmpl(2800, 'x');
     writeFile(conf.template_name, tmpl);
     auto pieces =
-        collectPieces([](PageOutput& fd) { SendRostoPS(fd, ipv4("127.0.0.1"), "127.0.0.1"); });
+        collectPieces([](PageOutput& fd) { SendRostoPS(fd, ipv4("127.0.0.1"), "127.0.0.1", {}); });
     // The closing piece is empty, and nothing empty travels on a socket.
     ASSERT_EQ(pieces.size(), 3u);
     EXPECT_EQ(pieces[0] + pieces[1], tmpl);
@@ -164,13 +191,13 @@ TEST_F(PostScriptPage, TemplateIsCopiedByteForByte) {
     const char raw[] = "%!PS\n\0\xFF\r\n(binary) \0 rest\n";
     std::string tmpl(raw, sizeof raw - 1);
     writeFile(conf.template_name, tmpl);
-    SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1");
+    SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1", {});
     EXPECT_EQ(spooled().substr(0, tmpl.size()), tmpl);
 }
 
 TEST_F(PostScriptPage, EmptyTemplateGivesLinesAndTrailerOnly) {
     writeFile(conf.template_name, "");
-    SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1");
+    SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1", {});
     std::string page = spooled();
     EXPECT_EQ(page.rfind("(IP ADDRESS : 127.0.0.1) N\n", 0), 0u) << page;
     EXPECT_EQ(page.back(), '\xFF');
@@ -179,7 +206,7 @@ TEST_F(PostScriptPage, EmptyTemplateGivesLinesAndTrailerOnly) {
 TEST_F(PostScriptPage, UnreadableTemplateIsReportedAndPageCompleted) {
     conf.template_name = dir.path();
     ::testing::internal::CaptureStderr();
-    int rc = SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1");
+    int rc = SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1", {});
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(err.rfind("SendRostoPS/fread: Failure reading template .ps file: ", 0), 0u) << err;
@@ -196,7 +223,7 @@ TEST_F(PostScriptPage, MissingTemplateFailsThePageAndIsLogged) {
         conf.template_name = name;
         spool.template_unreadable = false;
         ::testing::internal::CaptureStderr();
-        EXPECT_EQ(SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1"), 1);
+        EXPECT_EQ(SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1", {}), 1);
         std::string err = ::testing::internal::GetCapturedStderr();
         EXPECT_EQ(err.rfind("SendRostoPS/fopen: Failure openning template .ps file: ", 0), 0u)
             << err;
@@ -209,8 +236,8 @@ TEST_F(PostScriptPage, MissingTemplateFailsThePageAndIsLogged) {
 TEST_F(PostScriptPage, SocketGetsTheSameBytesAsTheSpool) {
     listClients("127.0.0.1 LAB-1 5550100\n");
     auto pieces =
-        collectPieces([](PageOutput& fd) { SendRostoPS(fd, ipv4("127.0.0.1"), "127.0.0.1"); });
-    SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1");
+        collectPieces([](PageOutput& fd) { SendRostoPS(fd, ipv4("127.0.0.1"), "127.0.0.1", {}); });
+    SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1", {});
     std::string file = spooled();
     std::string sock = joined(pieces);
     // The two pages differ at most in the date stamp's seconds.
@@ -221,7 +248,7 @@ TEST_F(PostScriptPage, SocketGetsTheSameBytesAsTheSpool) {
 
 TEST_F(PostScriptPage, PeerThatHasGoneFailsThePageWithoutEndingTheProcess) {
     PageOutput gone = goneSocket();
-    EXPECT_EQ(SendRostoPS(gone, ipv4("127.0.0.1"), "127.0.0.1"), 1);
+    EXPECT_EQ(SendRostoPS(gone, ipv4("127.0.0.1"), "127.0.0.1", {}), 1);
     close(gone.socket);
     EXPECT_FALSE(gone.whole);
     EXPECT_NE(logged().find("msg=[Failure sending Face Page]"), std::string::npos) << logged();
@@ -230,7 +257,7 @@ TEST_F(PostScriptPage, PeerThatHasGoneFailsThePageWithoutEndingTheProcess) {
 TEST_F(PostScriptPage, ResultIsTheLogResult) {
     conf.logfile_path = dir.file("missing/tindrel.log");
     ::testing::internal::CaptureStderr();
-    int rc = SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1");
+    int rc = SendRostoPS(spool, ipv4("127.0.0.1"), "127.0.0.1", {});
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(spooled().back(), '\xFF');
@@ -241,7 +268,7 @@ TEST_F(PostScriptPage, VerboseSendersNameTheTemplate) {
     for (auto [sender, line] : {std::pair{&SendRostoPS, "SendRosto: cof.template_name=["},
                                 {&SendRostoTXT, "SendRostoTXT: conf.template_name=["}}) {
         ::testing::internal::CaptureStdout();
-        sender(spool, ipv4("127.0.0.1"), "127.0.0.1");
+        sender(spool, ipv4("127.0.0.1"), "127.0.0.1", {});
         std::string out = ::testing::internal::GetCapturedStdout();
         EXPECT_TRUE(out.starts_with(line + conf.template_name + "]\n")) << out;
     }

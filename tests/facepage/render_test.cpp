@@ -40,8 +40,8 @@ protected:
     }
 
     // The face page for the client, then the job, as one print stream.
-    std::string printStream(const char* ip) {
-        EXPECT_EQ(SendRostoPS(spool, ipv4(ip), ip), 0);
+    std::string printStream(const char* ip, const PageClaims& claims = {}) {
+        EXPECT_EQ(SendRostoPS(spool, ipv4(ip), ip, claims), 0);
         std::string path = dir.file("stream.ps");
         writeFile(path, spooled() + kJob);
         return path;
@@ -71,20 +71,24 @@ protected:
     std::string gs;
 };
 
-TEST_F(GhostscriptRendering, BannerShowsEveryValueAndTheJobStillPrints) {
+TEST_F(GhostscriptRendering, BannerShowsEveryValueWithTheOwnerLargeAndTheJobStillPrints) {
     std::string host = hostNameOf(ipv4("127.0.0.1"));
     ASSERT_FALSE(host.empty()) << "127.0.0.1 has no host name on this machine";
     listClients("127.0.0.1 LAB-1 5550100\n");
-    std::string path = printStream("127.0.0.1");
+    std::string path = printStream("127.0.0.1", {"wiwang", "Quarterly report"});
     std::string stamp = spooled().substr(spooled().find("(DATE : ") + 8, 19);
 
     RunResult text = render("txtwrite", path);
     expectClean(text);
     std::string shown = withoutSpace(text.out);
-    for (const std::string& value : {std::string("127.0.0.1"), host, stamp, std::string("LAB-1"),
-                                     std::string("5550100"), std::string("JOB PAGE")})
+    for (const std::string& value :
+         {std::string("127.0.0.1"), host, stamp, std::string("LAB-1"), std::string("5550100"),
+          std::string("Quarterly report"), std::string("JOB PAGE")})
         EXPECT_NE(shown.find(withoutSpace(value)), std::string::npos) << value << " in\n"
                                                                       << text.out;
+    // The owner in its row and again large, in place of the address.
+    EXPECT_EQ(testsupport::countOccurrences(shown, "wiwang"), 2u) << text.out;
+    EXPECT_EQ(testsupport::countOccurrences(shown, "127.0.0.1"), 1u) << text.out;
     EXPECT_EQ(pageCount(path), 2);
 }
 

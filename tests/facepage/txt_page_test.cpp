@@ -37,7 +37,7 @@ protected:
     void SetUp() override {
         SenderTest::SetUp();
         conf.template_name = dir.file("tindrel.txt");
-        writeFile(conf.template_name, kSevenLines);
+        writeFile(conf.template_name, kNineLines);
     }
 
     // The ctime date of the page, taken from its log line.
@@ -51,30 +51,36 @@ protected:
         return m[1];
     }
 
-    static constexpr const char* kSevenLines = "HEADING ONE\nheading two\nIP=%s\nHOST=%s\n"
-                                               "DATE=%s\nOFFICE=%s\nPHONE=%s\nEXTRA=%s\n";
+    static constexpr const char* kNineLines = "HEADING ONE\nheading two\nIP=%s\nHOST=%s\n"
+                                              "DATE=%s\nOFFICE=%s\nPHONE=%s\nOWNER=%s\n"
+                                              "DOCUMENT=%s\nEXTRA=%s\n";
 };
 
-TEST_F(TextPage, ListedClientWithHostNameUsesAllSevenLines) {
+TEST_F(TextPage, ListedClientWithHostNameAndClaimsUsesEveryLine) {
     std::string host = hostNameOf(ipv4("127.0.0.1"));
     ASSERT_FALSE(host.empty()) << "127.0.0.1 has no host name on this machine";
     listClients("127.0.0.1 LAB-1 5550100\n");
 
-    EXPECT_EQ(SendRostoTXT(spool, ipv4("127.0.0.1"), "127.0.0.1"), 0);
+    PageClaims claims{"wiwang", "Quarterly report \xc3\xa9 \xe2\x82\xac.pdf"};
+    EXPECT_EQ(SendRostoTXT(spool, ipv4("127.0.0.1"), "127.0.0.1", claims), 0);
     EXPECT_EQ(spooled(), "HEADING ONE\n\nheading two\n\n\n\n\n\nIP=127.0.0.1\nHOST=" + host +
-                             "\nDATE=" + loggedDate() + "\nOFFICE=LAB-1\nPHONE=5550100\n-1");
+                             "\nDATE=" + loggedDate() +
+                             "\nOFFICE=LAB-1\nPHONE=5550100\nOWNER=wiwang\n"
+                             "DOCUMENT=Quarterly report \xe9 ?.pdf\n-1");
 }
 
-TEST_F(TextPage, UnnamedUnlistedClientShiftsTheDateUp) {
+// Every line keeps its role: a missing value leaves its line out, and the
+// date is never printed under the host name's label.
+TEST_F(TextPage, MissingValuesLeaveTheirLinesOut) {
     std::string unnamed = facepagetest::unnamedLoopback();
     if (unnamed.empty())
         GTEST_SKIP() << "every candidate loopback address has a host name here";
 
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(SendRostoTXT(spool, ipv4(unnamed.c_str()), unnamed.c_str()), 0);
+    EXPECT_EQ(SendRostoTXT(spool, ipv4(unnamed.c_str()), unnamed.c_str(), {"", "memo.txt"}), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(spooled(), "HEADING ONE\n\nheading two\n\n\n\n\n\nIP=" + unnamed +
-                             "\nHOST=" + loggedDate() + "\n-1");
+                             "\nDATE=" + loggedDate() + "\nDOCUMENT=memo.txt\n-1");
 }
 
 // The page from a template with an unlisted client: headings of fewer than
@@ -102,7 +108,7 @@ TEST_F(TextPage, TemplateShapesThePage) {
         writeFile(conf.template_name, c.tmpl);
         std::rewind(spool.device);
         ASSERT_EQ(ftruncate(fileno(spool.device), 0), 0);
-        EXPECT_EQ(SendRostoTXT(spool, ipv4("127.0.0.1"), "127.0.0.1"), 0);
+        EXPECT_EQ(SendRostoTXT(spool, ipv4("127.0.0.1"), "127.0.0.1", {}), 0);
         if (c.whole)
             EXPECT_EQ(spooled(), c.page);
         else
@@ -112,7 +118,7 @@ TEST_F(TextPage, TemplateShapesThePage) {
 
 TEST_F(TextPage, TemplateNameIsTrimmedInPlace) {
     conf.template_name += " \t\r\n";
-    EXPECT_EQ(SendRostoTXT(spool, ipv4("127.0.0.1"), "127.0.0.1"), 0);
+    EXPECT_EQ(SendRostoTXT(spool, ipv4("127.0.0.1"), "127.0.0.1", {}), 0);
     EXPECT_EQ(conf.template_name, dir.file("tindrel.txt"));
     EXPECT_EQ(spooled().rfind("HEADING ONE\n", 0), 0u);
 }
@@ -120,7 +126,7 @@ TEST_F(TextPage, TemplateNameIsTrimmedInPlace) {
 TEST_F(TextPage, MissingTemplateFailsThePageAndIsLogged) {
     conf.template_name = dir.file("absent.txt");
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(SendRostoTXT(spool, ipv4("127.0.0.1"), "127.0.0.1"), 1);
+    EXPECT_EQ(SendRostoTXT(spool, ipv4("127.0.0.1"), "127.0.0.1", {}), 1);
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(err.rfind("SendRostoTXT/fopen: Failure openning template .txt file: ", 0), 0u) << err;
     EXPECT_TRUE(spool.template_unreadable);
@@ -129,7 +135,7 @@ TEST_F(TextPage, MissingTemplateFailsThePageAndIsLogged) {
 
 TEST_F(TextPage, PeerThatHasGoneFailsThePageAndIsLogged) {
     PageOutput gone = goneSocket();
-    EXPECT_EQ(SendRostoTXT(gone, ipv4("127.0.0.1"), "127.0.0.1"), 1);
+    EXPECT_EQ(SendRostoTXT(gone, ipv4("127.0.0.1"), "127.0.0.1", {}), 1);
     close(gone.socket);
     EXPECT_FALSE(gone.whole);
     EXPECT_NE(logged().find("msg=[Failure sending TXT Face Page]"), std::string::npos) << logged();
@@ -139,7 +145,7 @@ TEST_F(TextPage, PeerThatHasGoneFailsThePageAndIsLogged) {
 TEST_F(TextPage, PageIsOnePieceOnASocket) {
     listClients("127.0.0.1 LAB-1 5550100\n");
     auto pieces =
-        collectPieces([](PageOutput& fd) { SendRostoTXT(fd, ipv4("127.0.0.1"), "127.0.0.1"); });
+        collectPieces([](PageOutput& fd) { SendRostoTXT(fd, ipv4("127.0.0.1"), "127.0.0.1", {}); });
     ASSERT_EQ(pieces.size(), 1u);
     EXPECT_EQ(pieces[0].rfind("HEADING ONE\n\nheading two\n\n\n\n\n\nIP=127.0.0.1\n", 0), 0u);
     EXPECT_EQ(pieces[0].substr(pieces[0].size() - 16), "PHONE=5550100\n-1");
@@ -149,7 +155,7 @@ TEST_F(TextPage, ShippedTemplateShowsEveryValue) {
     std::string host = hostNameOf(ipv4("127.0.0.1"));
     conf.template_name = std::string(TINDREL_SOURCE_DIR) + "/share/tindrel.txt";
     listClients("127.0.0.1 LAB-1 5550100\n");
-    SendRostoTXT(spool, ipv4("127.0.0.1"), "127.0.0.1");
+    SendRostoTXT(spool, ipv4("127.0.0.1"), "127.0.0.1", {});
     std::string page = spooled();
     for (const std::string& value : {std::string("127.0.0.1"), host, loggedDate(),
                                      std::string("LAB-1"), std::string("5550100")})

@@ -38,7 +38,8 @@ protected:
                "\nidle_time=" + std::to_string(conf.idle_time) +
                "\nretry_printer=" + std::to_string(conf.retry_printer) +
                "\nuse_printer=" + std::to_string(conf.use_printer) +
-               "\nuse_syslog=" + std::to_string(conf.use_syslog) + "\n";
+               "\nuse_syslog=" + std::to_string(conf.use_syslog) +
+               "\naccounting_path=" + conf.accounting_path + "\n";
     }
     testsupport::TempDir dir;
 };
@@ -49,7 +50,7 @@ TEST_F(RuntimeSettings, EmptyFileGivesTheDefaults) {
               "template_type=ps\nlogfile_path=/var/lib/tindrel/tindrel.log\n"
               "local=/var/lib/tindrel/tindrel.db\nproxy_port=9100\nproxy_ip=0.0.0.0\n"
               "printer_port=9100\nprinter_ip=127.0.0.1\nprinter_dev=/dev/lp0\nidle_time=90\n"
-              "retry_printer=3\nuse_printer=1\nuse_syslog=0\n");
+              "retry_printer=3\nuse_printer=1\nuse_syslog=0\naccounting_path=\n");
 }
 
 // One setting derived from a file, with "./" or "" as provisional directory.
@@ -79,6 +80,10 @@ TEST_F(RuntimeSettings, EachSettingComesFromTheFileOrItsRule) {
         {"working-dir = /w\nlogfile = *\n", "./", "logfile_path=/w/\n"},
         {"working-dir = /w\nlogfile = *\n", "./", "use_syslog=1"},
         {"working-dir = /w\nlogfile = plain.log\n", "./", "use_syslog=0"},
+        // Accounting records like the log; no value writes none.
+        {"working-dir = /w\naccounting = jobs.jsonl\n", "./", "accounting_path=/w/jobs.jsonl\n"},
+        {"accounting = /srv/jobs.jsonl\n", "./", "accounting_path=/srv/jobs.jsonl\n"},
+        {"accounting = a.jsonl\naccounting =\n", "./", "accounting_path=\n"},
         // No printer address or port selects the device spool.
         {"printer-port = 0\n", "./", "use_printer=0"},
         {"printer-ip = 0.0.0.0\nprinter-dev = /tmp/lp\n", "./", "use_printer=0"},
