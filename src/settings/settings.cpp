@@ -1,5 +1,7 @@
 #include "settings/settings.h"
 
+#include "common/io.h"
+
 #include <arpa/inet.h>
 #include <cinttypes>
 #include <climits>
@@ -48,6 +50,15 @@ uint16_t readPort(const std::string& text) {
     return htons(static_cast<uint16_t>(static_cast<unsigned long>(v) & 0xFFFFu));
 }
 
+// An address key's literal; trailing white space is tolerated (it is warned
+// about). Anything else leaves the address without a family.
+tindrel::NetAddress addressOf(KeyRow r) {
+    tindrel::NetAddress address;
+    if (!tindrel::parseAddress(tindrel::trimEnd(valueOrDefault(r)), address))
+        address = tindrel::NetAddress{};
+    return address;
+}
+
 // A relative name is placed in the working directory.
 std::string composePath(KeyRow r) {
     if (setWithValue(r)) {
@@ -93,13 +104,17 @@ void deriveSettings() {
 
     conf.local = composePath(kIpLocation);
     conf.proxy_port = readPort(valueOrDefault(kProxyPort));
-    conf.proxy_ip = inet_addr(valueOrDefault(kProxyIp).c_str());
+    conf.proxy_ip = addressOf(kProxyIp);
     conf.printer_port = readPort(valueOrDefault(kPrinterPort));
-    conf.printer_ip = inet_addr(valueOrDefault(kPrinterIp).c_str());
+    conf.printer_ip = addressOf(kPrinterIp);
+    conf.printer_host.clear();
+    if (conf.printer_ip.family == AF_UNSPEC)
+        conf.printer_host = tindrel::trimEnd(valueOrDefault(kPrinterIp));
     conf.printer_dev = valueOrDefault(kPrinterDev);
     conf.idle_time = readNumber(valueOrDefault(kIdletime));
     conf.retry_printer = readNumber(valueOrDefault(kRetryPrinter));
-    conf.use_printer = (conf.printer_ip != 0 && conf.printer_port != 0) ? 1 : 0;
+    // 0.0.0.0 or :: names no printer; a name (or a value the checks refuse) does.
+    conf.use_printer = (!tindrel::isAnyAddress(conf.printer_ip) && conf.printer_port != 0) ? 1 : 0;
 }
 
 std::string settingText(KeyRow r) {
