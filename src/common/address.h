@@ -16,7 +16,7 @@ namespace tindrel {
 // seen as an IPv4-mapped IPv6 one (a client of a dual-stack socket) is held
 // as IPv4, so it keeps its IPv4 text everywhere.
 struct NetAddress {
-    sa_family_t family = AF_UNSPEC; // AF_INET, AF_INET6, or AF_UNSPEC for none
+    sa_family_t family = AF_UNSPEC;  // AF_INET, AF_INET6, or AF_UNSPEC for none
     std::array<uint8_t, 16> bytes{}; // the first 4 for IPv4; network byte order
     uint16_t port = 0;               // network byte order; 0 where none belongs
 };

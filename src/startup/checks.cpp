@@ -72,8 +72,7 @@ OwnAddress ownAddress(int listener) {
     int v6only = 1;
     socklen_t v6len = sizeof v6only;
     own.dual = own.address.family == AF_INET6 && tindrel::isAnyAddress(own.address) &&
-               getsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, &v6len) == 0 &&
-               v6only == 0;
+               getsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, &v6len) == 0 && v6only == 0;
     return own;
 }
 
