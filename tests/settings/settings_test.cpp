@@ -49,7 +49,8 @@ TEST_F(RuntimeSettings, EmptyFileGivesTheDefaults) {
               "working_dir=/var/lib/tindrel\ntemplate_name=/var/lib/tindrel/tindrel.ps\n"
               "template_type=ps\nlogfile_path=/var/lib/tindrel/tindrel.log\n"
               "local=/var/lib/tindrel/tindrel.db\nproxy_port=9100\nproxy_ip=0.0.0.0\n"
-              "printer_port=9100\nprinter_ip=127.0.0.1\nprinter_host=\nprinter_dev=/dev/lp0\nidle_time=90\n"
+              "printer_port=9100\nprinter_ip=127.0.0.1\nprinter_host=\nprinter_dev=/dev/lp0\n"
+              "idle_time=90\n"
               "retry_printer=3\nuse_printer=1\nuse_syslog=0\n");
 }
 
