@@ -76,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::check(!conf.working_dir.empty(), "empty working directory");
     fuzz::check(!conf.template_name.empty(), "empty template name");
     fuzz::check(!conf.local.empty(), "empty user database path");
-    fuzz::check(conf.use_printer == (conf.printer_ip != 0 && conf.printer_port != 0),
+    fuzz::check(conf.use_printer ==
+                    (!tindrel::isAnyAddress(conf.printer_ip) && conf.printer_port != 0),
                 "use_printer disagrees with the printer address");
     return 0;
 }

@@ -46,8 +46,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     templateFile = fuzz::scratchPath("face.txt");
     std::atexit(removeScratch);
     fuzz::silenceStdout();
-    in_addr loopback{};
-    inet_aton("127.0.0.1", &loopback);
+    tindrel::NetAddress loopback;
+    tindrel::parseAddress("127.0.0.1", loopback);
     hostName = hostNameOf(loopback);
     conf.logfile_path.clear(); // nothing is logged
     verbose = 0;
@@ -82,8 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     out.device = open_memstream(&page_data, &page_size);
     if (!out.device)
         std::abort();
-    in_addr client{};
-    inet_aton("127.0.0.1", &client);
+    tindrel::NetAddress client;
+    tindrel::parseAddress("127.0.0.1", client);
     int rc = SendRostoTXT(out, client, "127.0.0.1", {});
     std::fclose(out.device);
     std::string page(page_data, page_size);

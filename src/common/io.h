@@ -13,6 +13,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "common/address.h"
+
 namespace tindrel {
 
 // Move-only owner of a file descriptor; closes it once, in the destructor.
@@ -123,11 +125,11 @@ void closeConnection(UniqueFd& fd);
 // than an orderly end of stream.
 void resetConnection(UniqueFd& fd);
 
-// One TCP connection attempt to address that gives up after `seconds`
+// One TCP connection attempt to address (with its port) that gives up after `seconds`
 // seconds without an answer. A refusal fails at once. Returns the connected
 // socket, or an invalid owner with errno set; `created` tells whether a
 // socket could be made at all.
-UniqueFd connectBounded(const sockaddr_in& address, int seconds, bool& created);
+UniqueFd connectBounded(const NetAddress& address, int seconds, bool& created);
 
 // White space as isspace sees it, for any byte.
 inline bool isSpace(char c) {

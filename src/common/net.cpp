@@ -70,12 +70,14 @@ void resetConnection(UniqueFd& fd) {
     fd.reset();
 }
 
-UniqueFd connectBounded(const sockaddr_in& address, int seconds, bool& created) {
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+UniqueFd connectBounded(const NetAddress& address, int seconds, bool& created) {
+    sockaddr_storage peer{};
+    socklen_t length = toSockaddr(address, peer);
+    UniqueFd fd(socket(peer.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     created = fd.valid();
     if (!created)
         return fd;
-    int rc = connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    int rc = connect(fd.get(), reinterpret_cast<const sockaddr*>(&peer), length);
     if (rc != 0 && errno != EINPROGRESS && errno != EINTR)
         return UniqueFd();
     if (rc != 0) {

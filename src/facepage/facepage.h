@@ -4,10 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <netinet/in.h>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/address.h"
 
 // One entry of the user database.
 struct UserRecord {
@@ -19,12 +20,16 @@ struct UserRecord {
 
 // Loaded records, in file order. Read widths of the three tokens.
 extern std::vector<UserRecord> userDb;
-inline constexpr size_t kDbAddressWidth = 20;
+// The address width fits IPv6 text; a token of at most 20 characters, every
+// IPv4 address among them, reads as it always did.
+inline constexpr size_t kDbAddressWidth = 45;
 inline constexpr size_t kDbOfficeWidth = 10;
 inline constexpr size_t kDbPhoneWidth = 10;
 
 int ReadDb();
-// 0-based position of the record for client_ip, or -1 when not listed.
+// 0-based position of the first record for client_ip, or -1 when not listed.
+// Addresses are compared as addresses, so 2001:db8::1 matches a record
+// written 2001:0db8:0:0::1; a record that is no address matches its exact text.
 int lookupIp(std::string_view client_ip);
 
 // Where a face page goes: the printer connection, or the open device file of
@@ -48,10 +53,10 @@ struct PageClaims {
     std::string document;
 };
 
-// address: the client's IPv4 address in network byte order. Returns 0 when
+// address: the client's address, for the host-name lookup. Returns 0 when
 // the page went out whole and its log line was written, else 1.
-using FacePageSender = int (*)(PageOutput& out, in_addr address, const char* client_ip,
-                               const PageClaims& claims);
+using FacePageSender = int (*)(PageOutput& out, const tindrel::NetAddress& address,
+                               const char* client_ip, const PageClaims& claims);
 extern FacePageSender sendFacePage;
 
 // The whole piece on the socket, or written to the device and flushed.
@@ -62,8 +67,10 @@ bool templateMissingIsFatal(int err);
 
 inline constexpr size_t kTemplatePiece = 1400;
 
-int SendRostoPS(PageOutput& out, in_addr address, const char* client_ip, const PageClaims& claims);
-int SendRostoTXT(PageOutput& out, in_addr address, const char* client_ip, const PageClaims& claims);
+int SendRostoPS(PageOutput& out, const tindrel::NetAddress& address, const char* client_ip,
+                const PageClaims& claims);
+int SendRostoTXT(PageOutput& out, const tindrel::NetAddress& address, const char* client_ip,
+                 const PageClaims& claims);
 int stampDate(char* buffer, size_t size);
 
 // A value made safe to place inside a PostScript string literal.
@@ -71,7 +78,8 @@ std::string psEscape(std::string_view value);
 // Format line of the text page: the first "%s" takes the value, "%%" gives
 // "%", every other character is copied as it stands.
 std::string formatTxtLine(std::string_view line, std::string_view value);
-// Host's official name for an IPv4 address; empty when not found, or when
-// the lookup takes longer than kLookupSeconds. Answers are kept a minute.
+// Host's name for an address of either family (its port is ignored); empty
+// when not found, or when the lookup takes longer than kLookupSeconds.
+// Answers are kept a minute.
 inline constexpr int kLookupSeconds = 2;
-std::string hostNameOf(in_addr address);
+std::string hostNameOf(const tindrel::NetAddress& address);

@@ -49,9 +49,10 @@ struct CachedName {
     std::string name;
     std::chrono::steady_clock::time_point when;
 };
-std::map<uint32_t, CachedName> nameCache;
+// Keyed by the address text, which is one text per address.
+std::map<std::string, CachedName> nameCache;
 
-std::string lookUpName(in_addr address) {
+std::string lookUpName(const tindrel::NetAddress& address) {
     // The lookup runs in a child process that is given kLookupSeconds: a name
     // server that never answers must not hold the one-job service. Without a
     // pipe or a child (out of resources), the page goes out without the name.
@@ -67,9 +68,12 @@ std::string lookUpName(in_addr address) {
         reader.release();
         for (int sig : {SIGTERM, SIGINT, SIGHUP})
             std::signal(sig, SIG_DFL);
-        const hostent* host = gethostbyaddr(&address, sizeof address, AF_INET);
-        if (host && host->h_name)
-            tindrel::writeAll(writer.get(), host->h_name, std::strlen(host->h_name));
+        sockaddr_storage peer{};
+        socklen_t length = tindrel::toSockaddr(address, peer);
+        char host[NI_MAXHOST] = {};
+        if (getnameinfo(reinterpret_cast<const sockaddr*>(&peer), length, host, sizeof host,
+                        nullptr, 0, NI_NAMEREQD) == 0)
+            tindrel::writeAll(writer.get(), host, std::strlen(host));
         _exit(0);
     }
     writer.reset();
@@ -101,14 +105,15 @@ std::string lookUpName(in_addr address) {
 
 } // namespace
 
-std::string hostNameOf(in_addr address) {
+std::string hostNameOf(const tindrel::NetAddress& address) {
     auto now = std::chrono::steady_clock::now();
-    auto cached = nameCache.find(address.s_addr);
+    const std::string key = tindrel::addressText(address);
+    auto cached = nameCache.find(key);
     if (cached != nameCache.end() && now - cached->second.when < kNameCacheTime)
         return cached->second.name;
     std::string name = lookUpName(address);
     if (nameCache.size() >= kNameCacheSize)
         nameCache.clear();
-    nameCache[address.s_addr] = CachedName{name, now};
+    nameCache[key] = CachedName{name, now};
     return name;
 }

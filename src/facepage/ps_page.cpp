@@ -62,7 +62,8 @@ int stampDate(char* buffer, size_t size) {
     return 0;
 }
 
-int SendRostoPS(PageOutput& out, in_addr address, const char* client_ip, const PageClaims& claims) {
+int SendRostoPS(PageOutput& out, const tindrel::NetAddress& address, const char* client_ip,
+                const PageClaims& claims) {
     if (verbose)
         std::printf("%s: cof.template_name=[%s]\n", "SendRosto", conf.template_name.c_str());
     std::string_view ip = client_ip ? client_ip : "";

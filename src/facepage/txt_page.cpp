@@ -62,7 +62,7 @@ std::string formatTxtLine(std::string_view line, std::string_view value) {
     return out;
 }
 
-int SendRostoTXT(PageOutput& out, in_addr address, const char* client_ip,
+int SendRostoTXT(PageOutput& out, const tindrel::NetAddress& address, const char* client_ip,
                  const PageClaims& claims) {
     // Trimmed in place: a name read from a CR LF configuration still opens, for later jobs too.
     std::string& name = conf.template_name;

@@ -105,8 +105,14 @@ int ReadDb() {
 }
 
 int lookupIp(std::string_view client_ip) {
+    tindrel::NetAddress client;
+    bool client_is_address = tindrel::parseAddress(client_ip, client);
     for (size_t i = 0; i < userDb.size() && userDb[i].index != 0; ++i) {
         if (userDb[i].ip_address == client_ip)
+            return static_cast<int>(i);
+        tindrel::NetAddress listed;
+        if (client_is_address && tindrel::parseAddress(userDb[i].ip_address, listed) &&
+            tindrel::sameAddress(client, listed))
             return static_cast<int>(i);
     }
     return -1;

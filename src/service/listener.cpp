@@ -61,22 +61,9 @@ bool acceptShortOfResources(int err) {
 
 // The client's address as accept reported it: a client that resets at once
 // is still named. An IPv4 client of an IPv6 socket is taken as IPv4.
-void nameClient(Client& client, const sockaddr_storage& peer) {
-    char text[INET6_ADDRSTRLEN] = {};
-    if (peer.ss_family == AF_INET) {
-        client.address = reinterpret_cast<const sockaddr_in&>(peer).sin_addr;
-    } else if (peer.ss_family == AF_INET6) {
-        const in6_addr& a6 = reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr;
-        if (IN6_IS_ADDR_V4MAPPED(&a6)) {
-            std::memcpy(&client.address, &a6.s6_addr[12], sizeof client.address);
-        } else {
-            inet_ntop(AF_INET6, &a6, text, sizeof text);
-            client.client_ip = text;
-            return;
-        }
-    }
-    inet_ntop(AF_INET, &client.address, text, sizeof text);
-    client.client_ip = text;
+void nameClient(Client& client, const sockaddr_storage& peer, socklen_t length) {
+    client.address = tindrel::fromSockaddr(reinterpret_cast<const sockaddr*>(&peer), length);
+    client.client_ip = tindrel::addressText(client.address);
 }
 
 long jobs_served = 0;
@@ -102,20 +89,24 @@ void occupyStandardDescriptors() {
 }
 
 tindrel::UniqueFd openListener(const char* failure_text) {
-    tindrel::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    tindrel::NetAddress own = conf.proxy_ip;
+    own.port = conf.proxy_port;
+    sockaddr_storage address{};
+    socklen_t length = tindrel::toSockaddr(own, address);
+    tindrel::UniqueFd fd(socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
         perror(failure_text);
         exit(1);
     }
     int on = 1;
     setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = conf.proxy_ip;
-    address.sin_port = conf.proxy_port;
+    if (own.family == AF_INET6) {
+        // :: serves both families; any other IPv6 address only its own.
+        int v6only = tindrel::isAnyAddress(own) ? 0 : 1;
+        setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+    }
     // Without a bound address listen would pick a port nobody knows.
-    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) < 0) {
         perror("bind: unable to bind the proxy service address");
         exit(1);
     }
@@ -174,7 +165,7 @@ std::optional<Client> acceptClient(int listener) {
             Client client;
             client.fd.reset(fd);
             verboseLine("Requests arrived");
-            nameClient(client, peer);
+            nameClient(client, peer, peer_len);
             notifyStatus("Serving a job from " + client.client_ip);
             return client;
         }

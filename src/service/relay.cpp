@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <optional>
 #include <sys/socket.h>
+#include <vector>
 
 #include "facepage/facepage.h"
 #include "joblog/joblog.h"
@@ -14,18 +15,43 @@
 
 namespace {
 
+// One connection attempt to the printer. A name is resolved anew (within
+// kLookupSeconds), so a printer that moved is found; a name that does not
+// resolve fails the attempt. Each address is tried in order. `created` as
+// for connectBounded.
+tindrel::UniqueFd attemptPrinter(int seconds, bool& created) {
+    created = true;
+    std::vector<tindrel::NetAddress> addresses{conf.printer_ip};
+    if (!conf.printer_host.empty()) {
+        std::string why;
+        if (tindrel::resolveHost(conf.printer_host, kLookupSeconds, addresses, why) != 0) {
+            if (verbose) {
+                std::string line = "connectPrinter: printer-ip " + conf.printer_host +
+                                   " does not resolve: " + why + "\n";
+                std::fputs(line.c_str(), stdout);
+                std::fflush(stdout);
+            }
+            errno = EHOSTUNREACH;
+            return tindrel::UniqueFd();
+        }
+    }
+    for (tindrel::NetAddress address : addresses) {
+        address.port = conf.printer_port;
+        tindrel::UniqueFd printer = tindrel::connectBounded(address, seconds, created);
+        if (printer.valid() || !created)
+            return printer;
+    }
+    return tindrel::UniqueFd();
+}
+
 // Attempts are numbered from 0; after a failed attempt k another follows
 // while k < retries. Each attempt takes a fresh socket, since one whose
 // connect failed cannot portably be connected again. Returns how the job
 // ended when no connection was made.
 std::optional<JobEnd> connectPrinter(const JobLimits& limits, tindrel::UniqueFd& printer) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = conf.printer_ip;
-    address.sin_port = conf.printer_port;
     for (int attempt = 0;; ++attempt) {
         bool created = false;
-        printer = tindrel::connectBounded(address, limits.connect_seconds, created);
+        printer = attemptPrinter(limits.connect_seconds, created);
         if (!created) {
             perror("socket: unable to create a TCP socket to printer\n");
             return JobEnd::NoPrinterSocket;

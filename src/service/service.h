@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <netinet/in.h>
 #include <optional>
 #include <string>
 
@@ -17,7 +16,8 @@ inline constexpr int kBacklog = 5;
 // messages would go into it. Started with any of them closed, /dev/null is
 // parked there first.
 void occupyStandardDescriptors();
-// A socket bound to proxy-ip and proxy-port and listening; prints
+// A socket bound to proxy-ip and proxy-port and listening; :: takes clients
+// of both families. prints
 // failure_text and ends the process with status 1 when it cannot be had.
 tindrel::UniqueFd openListener(const char* failure_text);
 // The loops serve on `listener` until a stop is asked for (SIGTERM, SIGINT,
@@ -55,8 +55,8 @@ const char* describe(JobEnd end);
 // One accepted print client.
 struct Client {
     tindrel::UniqueFd fd;
-    in_addr address{};     // 0.0.0.0 when the client is not on IPv4
-    std::string client_ip; // its address as text
+    tindrel::NetAddress address; // with the client's port; IPv4 for an IPv4 client of ::
+    std::string client_ip;       // its address as text, the job log's and user database's key
 };
 
 // Waits for the next client. Between jobs a stop signal ends the wait: the

@@ -1,5 +1,7 @@
 #include "settings/settings.h"
 
+#include "common/io.h"
+
 #include <arpa/inet.h>
 #include <cinttypes>
 #include <climits>
@@ -46,6 +48,15 @@ int32_t readNumber(const std::string& text) {
 uint16_t readPort(const std::string& text) {
     long v = std::strtol(text.c_str(), nullptr, 10);
     return htons(static_cast<uint16_t>(static_cast<unsigned long>(v) & 0xFFFFu));
+}
+
+// An address key's literal; trailing white space is tolerated (it is warned
+// about). Anything else leaves the address without a family.
+tindrel::NetAddress addressOf(KeyRow r) {
+    tindrel::NetAddress address;
+    if (!tindrel::parseAddress(tindrel::trimEnd(valueOrDefault(r)), address))
+        address = tindrel::NetAddress{};
+    return address;
 }
 
 // A relative name is placed in the working directory.
@@ -99,13 +110,17 @@ void deriveSettings() {
         conf.accounting_path = v.front() == '/' ? v : conf.working_dir + "/" + v;
     }
     conf.proxy_port = readPort(valueOrDefault(kProxyPort));
-    conf.proxy_ip = inet_addr(valueOrDefault(kProxyIp).c_str());
+    conf.proxy_ip = addressOf(kProxyIp);
     conf.printer_port = readPort(valueOrDefault(kPrinterPort));
-    conf.printer_ip = inet_addr(valueOrDefault(kPrinterIp).c_str());
+    conf.printer_ip = addressOf(kPrinterIp);
+    conf.printer_host.clear();
+    if (conf.printer_ip.family == AF_UNSPEC)
+        conf.printer_host = tindrel::trimEnd(valueOrDefault(kPrinterIp));
     conf.printer_dev = valueOrDefault(kPrinterDev);
     conf.idle_time = readNumber(valueOrDefault(kIdletime));
     conf.retry_printer = readNumber(valueOrDefault(kRetryPrinter));
-    conf.use_printer = (conf.printer_ip != 0 && conf.printer_port != 0) ? 1 : 0;
+    // 0.0.0.0 or :: names no printer; a name (or a value the checks refuse) does.
+    conf.use_printer = (!tindrel::isAnyAddress(conf.printer_ip) && conf.printer_port != 0) ? 1 : 0;
 }
 
 std::string settingText(KeyRow r) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/address.h"
+
 inline constexpr const char* kVersion = "tindrel-1.0.2 2005-06-29";
 inline constexpr const char* kDefaultConfPath = "/etc/tindrel.conf";
 inline constexpr size_t kConfPathMax = 120;   // a longer -C operand is cut
@@ -49,13 +51,15 @@ enum KeyRow : size_t {
 
 extern std::string conf_path;
 
-// Runtime settings derived from the key table. Ports and addresses are in
-// network byte order. Paths are kept whole: a cut path names another file.
+// Runtime settings derived from the key table. Ports are in network byte
+// order; the addresses carry no port of their own. Paths are kept whole: a
+// cut path names another file.
 struct Conf {
     uint16_t proxy_port = 0;
-    uint32_t proxy_ip = 0;
+    tindrel::NetAddress proxy_ip; // no family when the value is no address literal
     uint16_t printer_port = 0;
-    uint32_t printer_ip = 0;
+    tindrel::NetAddress printer_ip; // no family when printer-ip is not a literal:
+    std::string printer_host;       // it is then this name, resolved per attempt
     std::string printer_dev;
     uint8_t use_printer = 0;
     std::string template_name;

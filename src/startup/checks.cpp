@@ -2,7 +2,9 @@
 // start, with a line that names the setting or file and says what to do.
 #include "startup/startup.h"
 
+#include "common/address.h"
 #include "common/io.h"
+#include "facepage/facepage.h"
 
 #include <arpa/inet.h>
 #include <cctype>
@@ -13,6 +15,7 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <vector>
 
 bool check_only = false;
 
@@ -22,68 +25,77 @@ void refuse(const std::string& text) {
     std::fprintf(stderr, "tindrel: %s\n", text.c_str());
 }
 
-std::string ipText(uint32_t ip) {
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr a{ip};
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
+void warn(const std::string& text) {
+    std::fprintf(stderr, "tindrel: warning: %s\n", text.c_str());
 }
 
-// Four decimal numbers and three dots, as the address keys must be written;
-// trailing white space is tolerated (it is warned about).
-bool dottedQuad(const std::string& text) {
-    in_addr a{};
-    return inet_pton(AF_INET, std::string(tindrel::trimEnd(text)).c_str(), &a) == 1;
+std::string portText(uint16_t port) {
+    return std::to_string(ntohs(port));
 }
 
-bool isThisHost(uint32_t ip) {
-    if ((ntohl(ip) >> 24) == 127)
+// A loopback address, or one that an interface of this host holds.
+bool isThisHost(const tindrel::NetAddress& address) {
+    if (tindrel::isLoopback(address))
         return true;
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0)
         return false;
     bool found = false;
     for (ifaddrs* i = list; i && !found; i = i->ifa_next) {
-        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET)
-            found = reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == ip;
+        if (i->ifa_addr)
+            found = tindrel::sameAddress(
+                tindrel::fromSockaddr(i->ifa_addr, sizeof(sockaddr_storage)), address);
     }
     freeifaddrs(list);
     return found;
 }
 
-// The address and port the proxy takes jobs on: the passed socket's, or the
-// configured ones. An IPv6 socket for any address takes IPv4 jobs too.
-void ownAddress(int listener, uint32_t& ip, uint16_t& port) {
-    ip = conf.proxy_ip;
-    port = conf.proxy_port;
+// Where the proxy takes jobs: the passed socket's address, or the configured
+// one. `dual`: an IPv6 socket for :: that takes IPv4 clients too.
+struct OwnAddress {
+    tindrel::NetAddress address; // with its port
+    bool dual = false;
+};
+
+OwnAddress ownAddress(int listener) {
+    OwnAddress own;
+    own.address = conf.proxy_ip;
+    own.address.port = conf.proxy_port;
+    own.dual = own.address.family == AF_INET6 && tindrel::isAnyAddress(own.address);
     if (listener < 0)
-        return;
-    sockaddr_storage own{};
-    socklen_t len = sizeof own;
-    if (getsockname(listener, reinterpret_cast<sockaddr*>(&own), &len) != 0)
-        return;
-    if (own.ss_family == AF_INET) {
-        const auto& a = reinterpret_cast<const sockaddr_in&>(own);
-        ip = a.sin_addr.s_addr;
-        port = a.sin_port;
-    } else if (own.ss_family == AF_INET6) {
-        const auto& a = reinterpret_cast<const sockaddr_in6&>(own);
-        port = a.sin6_port;
-        ip = 0;
-        if (IN6_IS_ADDR_V4MAPPED(&a.sin6_addr))
-            std::memcpy(&ip, &a.sin6_addr.s6_addr[12], sizeof ip);
-        else if (IN6_IS_ADDR_LOOPBACK(&a.sin6_addr))
-            ip = htonl(INADDR_LOOPBACK);
-    }
+        return own;
+    sockaddr_storage bound{};
+    socklen_t len = sizeof bound;
+    if (getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &len) != 0)
+        return own;
+    own.address = tindrel::fromSockaddr(reinterpret_cast<sockaddr*>(&bound), len);
+    int v6only = 1;
+    socklen_t v6len = sizeof v6only;
+    own.dual = own.address.family == AF_INET6 && tindrel::isAnyAddress(own.address) &&
+               getsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, &v6len) == 0 && v6only == 0;
+    return own;
+}
+
+// Whether a connection to `printer` on the proxy's port reaches the proxy.
+// 0.0.0.0 listens on every local IPv4 address, :: on every local IPv6
+// address and, dual, on every IPv4 one as well.
+bool reachesProxy(const tindrel::NetAddress& printer, const OwnAddress& own) {
+    if (tindrel::sameAddress(printer, own.address))
+        return true;
+    if (!tindrel::isAnyAddress(own.address))
+        return false;
+    if (printer.family != own.address.family && !own.dual)
+        return false;
+    return isThisHost(printer);
 }
 
 int checkAddresses(int listener) {
     int refused = 0;
     if (listener < 0) {
-        if (!dottedQuad(settingText(kProxyIp))) {
+        if (conf.proxy_ip.family == AF_UNSPEC) {
             refuse("proxy-ip \"" + settingText(kProxyIp) +
-                   "\" is not an IPv4 address; write it as four numbers, such as 0.0.0.0 or "
-                   "127.0.0.1");
+                   "\" is not an IPv4 or IPv6 address; write it as numbers, such as 0.0.0.0, :: "
+                   "or 127.0.0.1");
             refused = 1;
         }
         if (conf.proxy_port == 0) {
@@ -93,28 +105,66 @@ int checkAddresses(int listener) {
             refused = 1;
         }
     }
-    if (conf.use_printer && !dottedQuad(settingText(kPrinterIp))) {
-        refuse("printer-ip \"" + settingText(kPrinterIp) +
-               "\" is not an IPv4 address; write the printer's address as four numbers, such as "
-               "192.0.2.7");
-        refused = 1;
-    }
     return refused;
 }
 
-int checkNotItself(int listener) {
-    uint32_t own_ip = 0;
-    uint16_t own_port = 0;
-    ownAddress(listener, own_ip, own_port);
-    if (!conf.use_printer || conf.printer_port != own_port)
+// A printer-ip that is no address literal must be a host name; digits and
+// dots alone are an address, and a short one is never taken as shorthand.
+int checkPrinterAddress() {
+    if (!conf.use_printer || conf.printer_ip.family != AF_UNSPEC)
         return 0;
-    if (conf.printer_ip != own_ip && !(own_ip == INADDR_ANY && isThisHost(conf.printer_ip)))
+    if (tindrel::digitsAndDots(conf.printer_host)) {
+        refuse("printer-ip \"" + settingText(kPrinterIp) +
+               "\" is not a full IPv4 address; write all four numbers, such as 192.0.2.7");
+        return 1;
+    }
+    if (!tindrel::validHostName(conf.printer_host)) {
+        refuse("printer-ip \"" + settingText(kPrinterIp) +
+               "\" is neither an IPv4 or IPv6 address nor a host name; write the printer's "
+               "address, such as 192.0.2.7 or 2001:db8::7, or its name");
+        return 1;
+    }
+    return 0;
+}
+
+// The printer's addresses as known at start: its literal, or what its name
+// resolves to now. A name that does not resolve is only warned about: the
+// name server may come up later, and each job looks the name up again.
+std::vector<tindrel::NetAddress> printerAddresses() {
+    std::vector<tindrel::NetAddress> found;
+    if (!conf.use_printer)
+        return found;
+    if (conf.printer_ip.family != AF_UNSPEC) {
+        found.push_back(conf.printer_ip);
+        return found;
+    }
+    if (!tindrel::validHostName(conf.printer_host))
+        return found;
+    std::string why;
+    if (tindrel::resolveHost(conf.printer_host, kLookupSeconds, found, why) != 0)
+        warn("printer-ip \"" + conf.printer_host + "\" does not resolve now (" + why +
+             "); jobs look the name up again, and find no printer while it does not resolve");
+    return found;
+}
+
+int checkNotItself(int listener, const std::vector<tindrel::NetAddress>& printers) {
+    const OwnAddress own = ownAddress(listener);
+    if (conf.printer_port != own.address.port)
         return 0;
-    refuse("printer-ip " + ipText(conf.printer_ip) + " and printer-port " +
-           std::to_string(ntohs(conf.printer_port)) + " name this proxy itself (it listens on " +
-           ipText(own_ip) + " port " + std::to_string(ntohs(own_port)) +
-           "), so every job would loop back to it; set printer-ip and printer-port to the printer");
-    return 1;
+    for (const tindrel::NetAddress& printer : printers) {
+        if (!reachesProxy(printer, own))
+            continue;
+        std::string shown = tindrel::addressText(printer);
+        if (!conf.printer_host.empty())
+            shown = conf.printer_host + " (" + shown + ")";
+        refuse("printer-ip " + shown + " and printer-port " + portText(conf.printer_port) +
+               " name this proxy itself (it listens on " + tindrel::addressText(own.address) +
+               " port " + portText(own.address.port) +
+               "), so every job would loop back to it; set printer-ip and printer-port to the "
+               "printer");
+        return 1;
+    }
+    return 0;
 }
 
 // Opened as its sender opens it, with the identity the daemon runs as.
@@ -137,7 +187,8 @@ int checkTemplate() {
 
 int checkServing(int listener) {
     int refused = checkAddresses(listener);
-    refused |= checkNotItself(listener);
+    refused |= checkPrinterAddress();
+    refused |= checkNotItself(listener, printerAddresses());
     refused |= checkTemplate();
     return refused;
 }

@@ -18,9 +18,9 @@
 
 namespace facepagetest {
 
-inline in_addr ipv4(const char* text) {
-    in_addr a{};
-    inet_pton(AF_INET, text, &a);
+inline tindrel::NetAddress ipv4(const char* text) {
+    tindrel::NetAddress a;
+    tindrel::parseAddress(text, a);
     return a;
 }
 

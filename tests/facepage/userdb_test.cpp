@@ -48,10 +48,15 @@ TEST_F(UserDatabase, RecordsHoldTheTokensInOrder) {
     }
 }
 
-// An address is found by its text, the first record of it winning.
+// An address is found as an address, in any of its IPv6 forms, the first
+// record of it winning; IPv4 is written only one way.
 TEST_F(UserDatabase, LookupFindsTheFirstRecordOfTheAddress) {
-    ASSERT_EQ(load("10.0.0.5 A12 552\n10.0.0.9 B3 553\n10.0.0.5 C 554\n10.0.0.06 D 555\n"), 0);
+    ASSERT_EQ(load("10.0.0.5 A12 552\n10.0.0.9 B3 553\n10.0.0.5 C 554\n10.0.0.06 D 555\n"
+                   "2001:0db8:0000:0000:0000:0000:0000:0001 E 556\n"),
+              0);
     for (auto [address, position] : {std::pair{"10.0.0.9", 1},
+                                     {"2001:db8::1", 4},
+                                     {"2001:db8::2", -1},
                                      {"10.0.0.5", 0},
                                      {"10.0.0.7", -1},
                                      {"10.0.0.6", -1},

@@ -28,13 +28,14 @@ protected:
         EXPECT_EQ(readConf(true), 0);
         conf.working_dir = provisional_dir;
         deriveSettings();
-        auto ip = [](in_addr_t a) { return std::string(inet_ntoa(in_addr{a})); };
+        auto ip = [](const tindrel::NetAddress& a) { return tindrel::addressText(a); };
         return "working_dir=" + conf.working_dir + "\ntemplate_name=" + conf.template_name +
                "\ntemplate_type=" + conf.template_type + "\nlogfile_path=" + conf.logfile_path +
                "\nlocal=" + conf.local + "\nproxy_port=" + std::to_string(ntohs(conf.proxy_port)) +
                "\nproxy_ip=" + ip(conf.proxy_ip) +
                "\nprinter_port=" + std::to_string(ntohs(conf.printer_port)) +
-               "\nprinter_ip=" + ip(conf.printer_ip) + "\nprinter_dev=" + conf.printer_dev +
+               "\nprinter_ip=" + ip(conf.printer_ip) + "\nprinter_host=" + conf.printer_host +
+               "\nprinter_dev=" + conf.printer_dev +
                "\nidle_time=" + std::to_string(conf.idle_time) +
                "\nretry_printer=" + std::to_string(conf.retry_printer) +
                "\nuse_printer=" + std::to_string(conf.use_printer) +
@@ -49,8 +50,8 @@ TEST_F(RuntimeSettings, EmptyFileGivesTheDefaults) {
               "working_dir=/var/lib/tindrel\ntemplate_name=/var/lib/tindrel/tindrel.ps\n"
               "template_type=ps\nlogfile_path=/var/lib/tindrel/tindrel.log\n"
               "local=/var/lib/tindrel/tindrel.db\nproxy_port=9100\nproxy_ip=0.0.0.0\n"
-              "printer_port=9100\nprinter_ip=127.0.0.1\nprinter_dev=/dev/lp0\nidle_time=90\n"
-              "retry_printer=3\nuse_printer=1\nuse_syslog=0\naccounting_path=\n");
+              "printer_port=9100\nprinter_ip=127.0.0.1\nprinter_host=\nprinter_dev=/dev/lp0\n"
+              "idle_time=90\nretry_printer=3\nuse_printer=1\nuse_syslog=0\naccounting_path=\n");
 }
 
 // One setting derived from a file, with "./" or "" as provisional directory.
@@ -92,9 +93,13 @@ TEST_F(RuntimeSettings, EachSettingComesFromTheFileOrItsRule) {
         {"proxy-port = 70000\n", "./", "proxy_port=4464\n"},
         {"retry-printer = abc\n", "./", "retry_printer=0\n"},
         {"idletime = 12x\n", "./", "idle_time=12\n"},
-        {"printer-ip = not-an-ip\n", "./",
-         "printer_ip=255.255.255.255\nprinter_dev=/dev/lp0\n"
+        // Literals of either family; anything else is the printer's name.
+        {"printer-ip = not-an-ip \n", "./",
+         "printer_ip=\nprinter_host=not-an-ip\nprinter_dev=/dev/lp0\n"
          "idle_time=90\nretry_printer=3\nuse_printer=1"},
+        {"printer-ip = 2001:0db8:0:0::7\n", "./", "printer_ip=2001:db8::7\nprinter_host=\n"},
+        {"printer-ip = ::\nprinter-dev = /tmp/lp\n", "./", "use_printer=0"},
+        {"proxy-ip = ::ffff:127.0.0.1\n", "./", "proxy_ip=127.0.0.1\n"},
         {"idletime = 99999999999\n", "./", "idle_time=2147483647\n"},
         {"retry-printer = -99999999999\n", "./", "retry_printer=-2147483648\n"},
         {"proxy-port = 9100\nproxy-port\n", "./", "proxy_port=0\n"},

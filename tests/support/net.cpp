@@ -22,6 +22,23 @@ sockaddr_in loopback(uint16_t port) {
     return address;
 }
 
+// The loopback address of `host`'s family and port; its length.
+socklen_t endpoint(const std::string& host, uint16_t port, sockaddr_storage& out) {
+    out = sockaddr_storage{};
+    if (host.find(':') == std::string::npos) {
+        auto& a4 = reinterpret_cast<sockaddr_in&>(out);
+        a4.sin_family = AF_INET;
+        a4.sin_port = htons(port);
+        inet_pton(AF_INET, host.c_str(), &a4.sin_addr);
+        return sizeof a4;
+    }
+    auto& a6 = reinterpret_cast<sockaddr_in6&>(out);
+    a6.sin6_family = AF_INET6;
+    a6.sin6_port = htons(port);
+    inet_pton(AF_INET6, host.c_str(), &a6.sin6_addr);
+    return sizeof a6;
+}
+
 int msLeft(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
@@ -73,17 +90,18 @@ uint16_t freePort() {
 FakePrinter::FakePrinter() : FakePrinter(Options{}) {}
 
 FakePrinter::FakePrinter(Options options) {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage address{};
+    socklen_t len = endpoint(options.address, 0, address);
+    listen_fd_ = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     // Set before listen so that accepted sockets start with the small window.
     if (options.receive_buffer > 0)
         setsockopt(listen_fd_, SOL_SOCKET, SO_RCVBUF, &options.receive_buffer,
                    sizeof options.receive_buffer);
-    sockaddr_in address = loopback(0);
-    if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), len) != 0)
         std::abort();
-    socklen_t len = sizeof address;
     getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &len);
-    port_ = ntohs(address.sin_port);
+    // The port sits at the same place in both families' socket addresses.
+    port_ = ntohs(reinterpret_cast<sockaddr_in&>(address).sin_port);
     if (options.listen)
         startListening();
 }
@@ -220,14 +238,15 @@ void FakePrinter::serve(int fd, const PrinterScript& script) {
     changed_.notify_all();
 }
 
-Client::Client(uint16_t port, double seconds, int receive_buffer) {
-    sockaddr_in address = loopback(port);
+Client::Client(uint16_t port, double seconds, int receive_buffer, const std::string& host) {
+    sockaddr_storage address{};
+    const socklen_t length = endpoint(host, port, address);
     auto deadline = deadlineIn(seconds);
     for (;;) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (receive_buffer > 0)
             setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-        int rc = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        int rc = connect(fd, reinterpret_cast<sockaddr*>(&address), length);
         if (rc != 0 && errno == EINPROGRESS) {
             // A full listen queue keeps the connect in SYN retries.
             pollfd p{fd, POLLOUT, 0};

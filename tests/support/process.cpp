@@ -311,7 +311,8 @@ bool Process::listensOn(uint16_t port) {
     std::vector<std::string> inodes;
     char wanted[16];
     std::snprintf(wanted, sizeof wanted, ":%04X", port);
-    for (const auto& line : splitLines(readFile("/proc/net/tcp"))) {
+    for (const auto& line :
+         splitLines(readFile("/proc/net/tcp") + "\n" + readFile("/proc/net/tcp6"))) {
         char local[64], state[8];
         unsigned long inode = 0;
         if (std::sscanf(line.c_str(), " %*s %63s %*s %7s %*s %*s %*s %*s %*s %lu", local, state,

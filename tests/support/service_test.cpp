@@ -3,7 +3,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <net/if.h>
 #include <regex>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace testsupport {
 
@@ -153,6 +159,38 @@ bool ServiceTest::waitJobs(size_t count) {
 
 bool ServiceTest::waitIdle(size_t count) {
     return daemon->waitOut("waiting for requests\n", 30, count + 1);
+}
+
+bool ServiceTest::inPrivateNetwork(std::string& skip) {
+    constexpr const char* kInside = "TINDREL_TEST_INSIDE_NAMESPACES";
+    if (!std::getenv(kInside)) {
+        if (!runningAsRoot()) {
+            skip = "needs root for network and mount namespaces";
+            return false;
+        }
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        Process inside(
+            {"unshare", "-n", "-m", std::filesystem::read_symlink("/proc/self/exe"),
+             std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()},
+            {.env = {std::string(kInside) + "=1"}});
+        int status = inside.waitExit(120);
+        if (status != 0 && inside.err().starts_with("unshare")) {
+            skip = "unshare refused: " + inside.err();
+            return false;
+        }
+        EXPECT_EQ(status, 0) << inside.out() << inside.err();
+        EXPECT_NE(inside.out().find("[       OK ]"), std::string::npos) << inside.out();
+        return false;
+    }
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags |= IFF_UP;
+    up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    ::close(fd);
+    EXPECT_TRUE(up) << "loopback stays down";
+    return up;
 }
 
 void ServiceTest::expectStillServes() {

@@ -56,6 +56,13 @@ protected:
     bool waitJobs(size_t count);
     // Waits until the daemon, having ended `count` jobs, waits for the next.
     bool waitIdle(size_t count);
+    // Runs the current test again in private network and mount namespaces
+    // (unshare -n -m, as root) and checks that it passed there; returns false
+    // and the test is done. Inside them, with the loopback up, returns true
+    // and the test goes on; mounts made there (a bind over /etc/hosts) stay
+    // inside. `skip` says why namespaces could not be had.
+    bool inPrivateNetwork(std::string& skip);
+
     // After a fault: a normal job arrives whole and adds its size to the
     // running total in the log.
     void expectStillServes();

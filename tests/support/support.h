@@ -187,13 +187,14 @@ struct PrinterConnection {
     bool clean = false; // ended by the peer's end of stream, not a reset
 };
 
-// A printer on 127.0.0.1 serving one connection at a time and following the
+// A printer on 127.0.0.1 (or Options::address) serving one connection at a time and following the
 // script of that connection's number.
 class FakePrinter {
 public:
     struct Options {
-        int receive_buffer = 0; // SO_RCVBUF of its sockets; 0 keeps the default
-        bool listen = true;     // false: refuse connections until startListening()
+        int receive_buffer = 0;            // SO_RCVBUF of its sockets; 0 keeps the default
+        bool listen = true;                // false: refuse connections until startListening()
+        std::string address = "127.0.0.1"; // or "::1"
     };
     FakePrinter();
     explicit FakePrinter(Options options);
@@ -232,11 +233,13 @@ private:
     std::thread thread_;
 };
 
-// A print client on 127.0.0.1. The connect retries refusals until its
-// deadline; every later step has a deadline of its own.
+// A print client from 127.0.0.1 (or `host`, either family, to the
+// daemon's address there). The connect retries refusals until its deadline;
+// every later step has a deadline of its own.
 class Client {
 public:
-    explicit Client(uint16_t port, double seconds = 10, int receive_buffer = 0);
+    explicit Client(uint16_t port, double seconds = 10, int receive_buffer = 0,
+                    const std::string& host = "127.0.0.1");
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;

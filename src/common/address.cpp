@@ -1,0 +1,265 @@
+#include "common/address.h"
+
+#include "common/io.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace tindrel {
+
+namespace {
+
+size_t addressSize(const NetAddress& a) {
+    return a.family == AF_INET ? 4 : a.family == AF_INET6 ? 16 : 0;
+}
+
+NetAddress fromIpv6(const in6_addr& a6, uint16_t port) {
+    NetAddress a;
+    a.port = port;
+    if (IN6_IS_ADDR_V4MAPPED(&a6)) {
+        a.family = AF_INET;
+        std::memcpy(a.bytes.data(), &a6.s6_addr[12], 4);
+    } else {
+        a.family = AF_INET6;
+        std::memcpy(a.bytes.data(), &a6, 16);
+    }
+    return a;
+}
+
+// One record on the resolver's pipe: the family, then 16 address bytes.
+constexpr size_t kRecordSize = 17;
+
+[[noreturn]] void resolveInChild(const std::string& name, int writer) {
+    // Dies with the daemon, and holds none of its sockets or files.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (writer > 3)
+        close_range(3, static_cast<unsigned>(writer) - 1, 0);
+    close_range(static_cast<unsigned>(writer) + 1, ~0U, 0);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        std::signal(sig, SIG_DFL);
+
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int rc = getaddrinfo(name.c_str(), nullptr, &hints, &found);
+    std::string answer;
+    if (rc != 0) {
+        answer = "E";
+        answer += rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc);
+    } else {
+        answer = "A";
+        for (const addrinfo* i = found; i; i = i->ai_next) {
+            NetAddress a = fromSockaddr(i->ai_addr, i->ai_addrlen);
+            if (a.family == AF_UNSPEC)
+                continue;
+            answer += static_cast<char>(a.family == AF_INET ? 4 : 6);
+            answer.append(reinterpret_cast<const char*>(a.bytes.data()), a.bytes.size());
+        }
+        freeaddrinfo(found);
+    }
+    writeAll(writer, answer.data(), answer.size());
+    _exit(0);
+}
+
+} // namespace
+
+bool sameAddress(const NetAddress& a, const NetAddress& b) {
+    return a.family == b.family && a.family != AF_UNSPEC &&
+           std::memcmp(a.bytes.data(), b.bytes.data(), addressSize(a)) == 0;
+}
+
+bool isAnyAddress(const NetAddress& a) {
+    if (a.family == AF_UNSPEC)
+        return false;
+    for (size_t i = 0; i < addressSize(a); ++i)
+        if (a.bytes[i] != 0)
+            return false;
+    return true;
+}
+
+bool isLoopback(const NetAddress& a) {
+    if (a.family == AF_INET)
+        return a.bytes[0] == 127;
+    if (a.family != AF_INET6)
+        return false;
+    in6_addr a6{};
+    std::memcpy(&a6, a.bytes.data(), 16);
+    return IN6_IS_ADDR_LOOPBACK(&a6);
+}
+
+bool parseAddress(std::string_view text, NetAddress& out) {
+    const std::string s(text);
+    in_addr a4{};
+    if (inet_pton(AF_INET, s.c_str(), &a4) == 1) {
+        out = NetAddress{};
+        out.family = AF_INET;
+        std::memcpy(out.bytes.data(), &a4, 4);
+        return true;
+    }
+    in6_addr a6{};
+    if (inet_pton(AF_INET6, s.c_str(), &a6) == 1) {
+        out = fromIpv6(a6, 0);
+        return true;
+    }
+    return false;
+}
+
+NetAddress fromSockaddr(const sockaddr* address, socklen_t length) {
+    NetAddress a;
+    if (!address)
+        return a;
+    if (address->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
+        const auto* a4 = reinterpret_cast<const sockaddr_in*>(address);
+        a.family = AF_INET;
+        std::memcpy(a.bytes.data(), &a4->sin_addr, 4);
+        a.port = a4->sin_port;
+    } else if (address->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
+        const auto* a6 = reinterpret_cast<const sockaddr_in6*>(address);
+        a = fromIpv6(a6->sin6_addr, a6->sin6_port);
+    }
+    return a;
+}
+
+socklen_t toSockaddr(const NetAddress& a, sockaddr_storage& out) {
+    out = sockaddr_storage{};
+    if (a.family == AF_INET) {
+        auto& a4 = reinterpret_cast<sockaddr_in&>(out);
+        a4.sin_family = AF_INET;
+        a4.sin_port = a.port;
+        std::memcpy(&a4.sin_addr, a.bytes.data(), 4);
+        return sizeof a4;
+    }
+    if (a.family == AF_INET6) {
+        auto& a6 = reinterpret_cast<sockaddr_in6&>(out);
+        a6.sin6_family = AF_INET6;
+        a6.sin6_port = a.port;
+        std::memcpy(&a6.sin6_addr, a.bytes.data(), 16);
+        return sizeof a6;
+    }
+    return 0;
+}
+
+std::string addressText(const NetAddress& a) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (a.family == AF_UNSPEC || !inet_ntop(a.family, a.bytes.data(), text, sizeof text))
+        return std::string();
+    return text;
+}
+
+std::string endpointText(const NetAddress& a) {
+    std::string port = ":" + std::to_string(ntohs(a.port));
+    if (a.family == AF_INET6)
+        return "[" + addressText(a) + "]" + port;
+    return addressText(a) + port;
+}
+
+bool digitsAndDots(std::string_view text) {
+    if (text.empty())
+        return false;
+    for (char c : text)
+        if (c != '.' && (c < '0' || c > '9'))
+            return false;
+    return true;
+}
+
+bool validHostName(std::string_view text) {
+    if (!text.empty() && text.back() == '.')
+        text.remove_suffix(1); // the root's dot
+    if (text.empty() || text.size() > 253)
+        return false;
+    std::string_view last;
+    for (std::string_view rest = text; !rest.empty();) {
+        size_t dot = rest.find('.');
+        std::string_view label = rest.substr(0, dot);
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+            return false;
+        for (char c : label) {
+            bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '-';
+            if (!ok)
+                return false;
+        }
+        last = label;
+        if (dot == std::string_view::npos)
+            break;
+        rest.remove_prefix(dot + 1);
+        if (rest.empty())
+            return false; // two dots in a row at the end
+    }
+    // An all-numeric last label is no name: resolvers read "0x7f.1" or
+    // "192.168.10" as shorthand addresses.
+    if (digitsAndDots(last))
+        return false;
+    in_addr shorthand{};
+    return inet_aton(std::string(text).c_str(), &shorthand) == 0;
+}
+
+int resolveHost(const std::string& name, int seconds, std::vector<NetAddress>& out,
+                std::string& why) {
+    out.clear();
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+        why = std::string("pipe: ") + std::strerror(errno);
+        return 1;
+    }
+    UniqueFd reader(pipe_fds[0]);
+    UniqueFd writer(pipe_fds[1]);
+    pid_t child = fork();
+    if (child < 0) {
+        why = std::string("fork: ") + std::strerror(errno);
+        return 1;
+    }
+    if (child == 0)
+        resolveInChild(name, writer.get());
+    writer.reset();
+
+    std::string answer;
+    bool complete = false;
+    for (;;) {
+        pollfd p{reader.get(), POLLIN, 0};
+        if (waitReadable(&p, 1, seconds) <= 0)
+            break;
+        char buf[512];
+        ssize_t n = read(reader.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            complete = n == 0;
+            break;
+        }
+        answer.append(buf, static_cast<size_t>(n));
+    }
+    if (!complete)
+        kill(child, SIGKILL);
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    if (!complete) {
+        why = "no answer within " + std::to_string(seconds) + " s";
+        return 1;
+    }
+    if (answer.starts_with("E")) {
+        why = answer.substr(1);
+        return 1;
+    }
+    for (size_t at = 1; at + kRecordSize <= answer.size(); at += kRecordSize) {
+        NetAddress a;
+        a.family = answer[at] == 4 ? AF_INET : AF_INET6;
+        std::memcpy(a.bytes.data(), answer.data() + at + 1, 16);
+        out.push_back(a);
+    }
+    if (out.empty()) {
+        why = "no address";
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace tindrel
