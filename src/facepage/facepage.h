@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 // One entry of the user database.
@@ -67,3 +68,5 @@ std::string formatTxtLine(std::string_view line, std::string_view value);
 // the lookup takes longer than kLookupSeconds. Answers are kept a minute.
 inline constexpr int kLookupSeconds = 2;
 std::string hostNameOf(in_addr address);
+// The lookup child while one runs, else 0: a daemon ended by a signal kills it.
+extern volatile pid_t lookupChild;

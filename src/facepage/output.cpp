@@ -9,9 +9,11 @@
 #include <fcntl.h>
 #include <map>
 #include <netdb.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 
 FacePageSender sendFacePage = nullptr;
+volatile pid_t lookupChild = 0;
 
 int sendPiece(PageOutput& out, std::string_view piece) {
     // After a piece that did not go out whole the page is lost: the rest
@@ -51,6 +53,12 @@ struct CachedName {
 };
 std::map<uint32_t, CachedName> nameCache;
 
+void closeAllBut(int keep) {
+    if (keep > 0)
+        close_range(0, static_cast<unsigned>(keep) - 1, 0);
+    close_range(static_cast<unsigned>(keep) + 1, ~0U, 0);
+}
+
 std::string lookUpName(in_addr address) {
     // The lookup runs in a child process that is given kLookupSeconds: a name
     // server that never answers must not hold the one-job service. Without a
@@ -60,6 +68,7 @@ std::string lookUpName(in_addr address) {
         return std::string();
     tindrel::UniqueFd reader(pipe_fds[0]);
     tindrel::UniqueFd writer(pipe_fds[1]);
+    const pid_t parent = getpid();
     pid_t child = fork();
     if (child < 0)
         return std::string();
@@ -67,11 +76,18 @@ std::string lookUpName(in_addr address) {
         reader.release();
         for (int sig : {SIGTERM, SIGINT, SIGHUP})
             std::signal(sig, SIG_DFL);
+        // It must never outlive the daemon, nor hold its listening socket
+        // or a client's connection.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(0);
+        closeAllBut(writer.get());
         const hostent* host = gethostbyaddr(&address, sizeof address, AF_INET);
         if (host && host->h_name)
             tindrel::writeAll(writer.get(), host->h_name, std::strlen(host->h_name));
         _exit(0);
     }
+    lookupChild = child;
     writer.reset();
 
     std::string name;
@@ -96,6 +112,7 @@ std::string lookUpName(in_addr address) {
     }
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
+    lookupChild = 0;
     return name;
 }
 

@@ -245,7 +245,11 @@ JobEnd serveJob(Client& client, TargetKind kind, int64_t& bytes_sent) {
         finishJob(client, end);
         tindrel::closeConnection(target.printer);
         bytes_sent += record.delivered;
-        if (const char* text = lostJobText(end))
+        // A face page that did not go out is the target's failure.
+        JobEnd said = end == JobEnd::FacePageFailed && kind == TargetKind::Device
+                          ? JobEnd::DeviceFailed
+                          : end;
+        if (const char* text = lostJobText(said))
             logPrint(text, std::nullopt, client.client_ip);
         logPrint(sentBytesText(bytes_sent), std::nullopt, client.client_ip);
     }

@@ -26,7 +26,10 @@ sigset_t waiting_mask; // the mask with those let through
 
 void onStopSignal(int sig) {
     if (stop_signals > 0) {
-        // Asked twice: the job in progress is given up.
+        // Asked twice: the job in progress is given up, and a name lookup
+        // with it, so that nothing holds the listening socket.
+        if (lookupChild > 0)
+            kill(lookupChild, SIGKILL);
         std::signal(sig, SIG_DFL);
         raise(sig);
         return;
@@ -218,7 +221,7 @@ constexpr EndRow kEnds[] = {
     {JobEnd::PrinterUnreachable, "printer-unreachable", "Unable to connect printer"},
     {JobEnd::NoPrinterSocket, "no-printer-socket", "Unable to connect printer"},
     {JobEnd::DeviceUnavailable, "device-unavailable", "Unable to open printer device"},
-    {JobEnd::FacePageFailed, "face-page-failed", "Failure sending Face Page"},
+    {JobEnd::FacePageFailed, "face-page-failed", "Printer failed during the job"},
     {JobEnd::PrinterFailed, "printer-failed", "Printer failed during the job"},
     {JobEnd::DeviceFailed, "device-failed", "Unable to write printer device"},
     {JobEnd::ClientStalled, "client-stalled", "Client did not take the printer's answers"},
