@@ -22,22 +22,13 @@ protected:
         ASSERT_EQ(defaults.size(), 13u) << dump.out;
     }
 
-    // The defaults, but for the holding value: about 8 hours of attempts.
-    std::vector<std::string> shipped() const {
-        std::vector<std::string> lines = defaults;
-        for (std::string& line : lines)
-            if (line.starts_with("retry-printer = "))
-                line = "retry-printer = 320";
-        return lines;
-    }
-
     std::vector<std::string> defaults;
 };
 
 TEST_F(SampleConfiguration, SettingsAreTheDefaultDumpLinesInOrder) {
     std::string sample = testsupport::readFile(pkg::sourceFile("etc/tindrel.conf"));
     ASSERT_FALSE(sample.empty());
-    EXPECT_EQ(pkg::settingLines(sample), shipped());
+    EXPECT_EQ(pkg::settingLines(sample), pkg::shippedKeyLines());
 }
 
 // What the daemon reads from the file (trailing blanks, CR LF ends, a
@@ -46,7 +37,7 @@ TEST_F(SampleConfiguration, ReadByTheDaemonGivesTheDefaults) {
     testsupport::RunResult dump =
         testsupport::run({TINDREL_BINARY, "-C", pkg::sourceFile("etc/tindrel.conf"), "-c"});
     ASSERT_FALSE(dump.timed_out);
-    EXPECT_EQ(pkg::dumpKeyLines(dump.out), shipped()) << dump.out;
+    EXPECT_EQ(pkg::dumpKeyLines(dump.out), pkg::shippedKeyLines()) << dump.out;
 }
 
 TEST_F(SampleConfiguration, EveryKeyIsDocumentedWithItsDefault) {
