@@ -220,13 +220,21 @@ void FakePrinter::serve(int fd, const PrinterScript& script) {
     changed_.notify_all();
 }
 
-Client::Client(uint16_t port, double seconds, int receive_buffer) {
+Client::Client(uint16_t port, double seconds, int receive_buffer, const char* source) {
     sockaddr_in address = loopback(port);
     auto deadline = deadlineIn(seconds);
     for (;;) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (receive_buffer > 0)
             setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+        if (source) {
+            sockaddr_in from = loopback(0);
+            if (inet_pton(AF_INET, source, &from.sin_addr) != 1 ||
+                bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+                ::close(fd);
+                return;
+            }
+        }
         int rc = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
         if (rc != 0 && errno == EINPROGRESS) {
             // A full listen queue keeps the connect in SYN retries.

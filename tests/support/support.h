@@ -236,7 +236,9 @@ private:
 // deadline; every later step has a deadline of its own.
 class Client {
 public:
-    explicit Client(uint16_t port, double seconds = 10, int receive_buffer = 0);
+    // `source`, when given, is the loopback address to connect from.
+    explicit Client(uint16_t port, double seconds = 10, int receive_buffer = 0,
+                    const char* source = nullptr);
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
