@@ -4,7 +4,9 @@
 # demo-run/printer.out, and every job leaves lines in demo-run/tindrel.log.
 set -e
 cd "$(dirname "$0")/.."
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The test suite is left out: its library (GoogleTest) comes with the test
+# command's set-up only.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTINDREL_TESTS=OFF
 cmake --build build -j "$(nproc)" --target tindrel
 
 run=$(pwd)/demo-run
@@ -14,11 +16,13 @@ cp share/tindrel.ps share/tindrel.txt share/tindrel.db "$run/"
 user=
 if [ "$(id -u)" -eq 0 ]; then
     # Started as root the daemon switches to this account, which must be able
-    # to read the templates and write the log and the output file.
+    # to read the templates and write the log and the output file: the
+    # folder and the output file become its own, writable by it alone.
     user="user = nobody"
-    chmod 0777 "$run"
-    chmod 0666 "$run/printer.out"
-    chmod 0644 "$run"/tindrel.*
+    chown "nobody:$(id -g nobody)" "$run" "$run/printer.out"
+    chmod 0755 "$run"
+    chmod 0644 "$run/printer.out" "$run"/tindrel.*
+    [ ! -e "$run/tindrel.log" ] || chown "nobody:$(id -g nobody)" "$run/tindrel.log"
 fi
 cat > "$run/tindrel.conf" <<CONF
 # Demonstration: spool every job into a plain file instead of a printer.

@@ -4,7 +4,7 @@
 # starting the print server. The tests look for it under
 # /var/cache/tindrel-test/cups (or wherever TINDREL_CUPS_BACKEND points).
 # Needs root and a current apt package list; the libraries it links
-# (libcups2) come from scripts/packages.txt.
+# (libcups2) come from scripts/packages-test.txt.
 set -e
 
 cache=${TINDREL_TEST_CACHE:-/var/cache/tindrel-test}

@@ -1,10 +1,23 @@
 #!/bin/sh
-# Installs the Debian packages that building and testing tindrel need.
+# Installs the Debian packages that building and running tindrel need
+# (scripts/packages.txt); with --tests also those of the test suite
+# (scripts/packages-test.txt) and the CUPS backend the tests use as a client.
 # Run as root, or as a user who may use sudo.
 set -e
 cd "$(dirname "$0")"
+lists=packages.txt
+case "${1:-}" in
+"") ;;
+--tests) lists="packages.txt packages-test.txt" ;;
+*)
+    echo "usage: install-deps.sh [--tests]" >&2
+    exit 2
+    ;;
+esac
 as_root=
 [ "$(id -u)" -eq 0 ] || as_root=sudo
 $as_root apt-get update
-DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y $(grep -v '^#' packages.txt)
+# shellcheck disable=SC2046,SC2086 # one word per package
+DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y $(cat $lists | grep -v '^#')
+[ "${1:-}" = --tests ] || exit 0
 $as_root sh ./fetch-cups-backend.sh

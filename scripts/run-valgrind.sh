@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 valgrind=$(command -v valgrind) || {
-    echo "run-valgrind.sh: valgrind is not installed (see scripts/packages.txt)" >&2
+    echo "run-valgrind.sh: valgrind is not installed (see scripts/packages-test.txt)" >&2
     exit 1
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 #include "common/address.h"
@@ -83,3 +84,5 @@ std::string formatTxtLine(std::string_view line, std::string_view value);
 // Answers are kept a minute.
 inline constexpr int kLookupSeconds = 2;
 std::string hostNameOf(const tindrel::NetAddress& address);
+// The lookup child while one runs, else 0: a daemon ended by a signal kills it.
+extern volatile pid_t lookupChild;

@@ -9,9 +9,11 @@
 #include <fcntl.h>
 #include <map>
 #include <netdb.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 
 FacePageSender sendFacePage = nullptr;
+volatile pid_t lookupChild = 0;
 
 int sendPiece(PageOutput& out, std::string_view piece) {
     // After a piece that did not go out whole the page is lost: the rest
@@ -52,6 +54,12 @@ struct CachedName {
 // Keyed by the address text, which is one text per address.
 std::map<std::string, CachedName> nameCache;
 
+void closeAllBut(int keep) {
+    if (keep > 0)
+        close_range(0, static_cast<unsigned>(keep) - 1, 0);
+    close_range(static_cast<unsigned>(keep) + 1, ~0U, 0);
+}
+
 std::string lookUpName(const tindrel::NetAddress& address) {
     // The lookup runs in a child process that is given kLookupSeconds: a name
     // server that never answers must not hold the one-job service. Without a
@@ -61,6 +69,7 @@ std::string lookUpName(const tindrel::NetAddress& address) {
         return std::string();
     tindrel::UniqueFd reader(pipe_fds[0]);
     tindrel::UniqueFd writer(pipe_fds[1]);
+    const pid_t parent = getpid();
     pid_t child = fork();
     if (child < 0)
         return std::string();
@@ -68,6 +77,12 @@ std::string lookUpName(const tindrel::NetAddress& address) {
         reader.release();
         for (int sig : {SIGTERM, SIGINT, SIGHUP})
             std::signal(sig, SIG_DFL);
+        // It must never outlive the daemon, nor hold its listening socket
+        // or a client's connection.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(0);
+        closeAllBut(writer.get());
         sockaddr_storage peer{};
         socklen_t length = tindrel::toSockaddr(address, peer);
         char host[NI_MAXHOST] = {};
@@ -76,6 +91,7 @@ std::string lookUpName(const tindrel::NetAddress& address) {
             tindrel::writeAll(writer.get(), host, std::strlen(host));
         _exit(0);
     }
+    lookupChild = child;
     writer.reset();
 
     std::string name;
@@ -100,6 +116,7 @@ std::string lookUpName(const tindrel::NetAddress& address) {
     }
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
+    lookupChild = 0;
     return name;
 }
 

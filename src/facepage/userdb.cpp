@@ -19,6 +19,14 @@ class TokenReader {
 public:
     explicit TokenReader(std::string text) : text_(std::move(text)) {}
 
+    // Tokens read so far, and those cut at their width, with their lines.
+    size_t tokens() const { return tokens_; }
+    struct Cut {
+        size_t line;
+        size_t width;
+    };
+    const std::vector<Cut>& cuts() const { return cuts_; }
+
     // Set once a read has met the end of the text, like a stream's end-of-file flag.
     bool atEnd() const { return end_; }
 
@@ -52,6 +60,9 @@ private:
         size_t start = pos_;
         while (pos_ - start < width && more() && !tindrel::isSpace(text_[pos_]))
             ++pos_;
+        ++tokens_;
+        if (pos_ < text_.size() && !tindrel::isSpace(text_[pos_]))
+            cuts_.push_back(Cut{lineAt(start), width});
         target.assign(text_, start, pos_ - start);
         // Stored as text: a zero byte read inside a token ends it.
         if (size_t zero = target.find('\0'); zero != std::string::npos)
@@ -59,10 +70,36 @@ private:
         return true;
     }
 
+    size_t lineAt(size_t at) {
+        for (; counted_ < at; ++counted_)
+            if (text_[counted_] == '\n')
+                ++line_;
+        return line_;
+    }
+
     std::string text_;
     size_t pos_ = 0;
     bool end_ = false;
+    size_t tokens_ = 0;
+    std::vector<Cut> cuts_;
+    size_t counted_ = 0; // lines are counted up to here
+    size_t line_ = 1;
 };
+
+// The file is read as the token stream says; these only tell where that
+// puts later entries out of step.
+void warnShifts(const TokenReader& reader) {
+    std::string lines;
+    for (const TokenReader::Cut& cut : reader.cuts())
+        lines += "ReadDb: " + conf.local + " line " + std::to_string(cut.line) +
+                 ": a token longer than " + std::to_string(cut.width) +
+                 " characters is cut there and its rest read as the next token; later entries "
+                 "shift\n";
+    if (reader.tokens() % 3 != 0)
+        lines += "ReadDb: " + conf.local + " holds " + std::to_string(reader.tokens()) +
+                 " tokens, not a multiple of three (address, office, phone); entries shift\n";
+    std::fputs(lines.c_str(), stderr);
+}
 
 } // namespace
 
@@ -101,6 +138,7 @@ int ReadDb() {
         record.phone = phone;
         userDb.push_back(std::move(record));
     }
+    warnShifts(reader);
     return 0;
 }
 

@@ -2,6 +2,7 @@
 // client, the bounds of a job, how it ends, and the orderly stop.
 #include "service/service.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "joblog/joblog.h"
@@ -18,16 +20,21 @@
 namespace {
 
 volatile sig_atomic_t stop_signals = 0;
+timespec stop_time{};  // when the first stop request came (monotonic)
 sigset_t stop_set;     // SIGTERM, SIGINT, SIGHUP
 sigset_t waiting_mask; // the mask with those let through
 
 void onStopSignal(int sig) {
     if (stop_signals > 0) {
-        // Asked twice: the job in progress is given up.
+        // Asked twice: the job in progress is given up, and a name lookup
+        // with it, so that nothing holds the listening socket.
+        if (lookupChild > 0)
+            kill(lookupChild, SIGKILL);
         std::signal(sig, SIG_DFL);
         raise(sig);
         return;
     }
+    clock_gettime(CLOCK_MONOTONIC, &stop_time); // async-signal-safe
     stop_signals = 1;
 }
 
@@ -190,49 +197,98 @@ JobLimits jobLimits() {
     return limits;
 }
 
-const char* describe(JobEnd end) {
-    switch (end) {
-    case JobEnd::Delivered:
-        return "delivered";
-    case JobEnd::PrinterUnreachable:
-        return "printer unreachable";
-    case JobEnd::NoPrinterSocket:
-        return "no socket for the printer";
-    case JobEnd::DeviceUnavailable:
-        return "printer device unavailable";
-    case JobEnd::FacePageFailed:
-        return "face page not sent";
-    case JobEnd::PrinterFailed:
-        return "printer stopped taking the job";
-    case JobEnd::DeviceFailed:
-        return "printer device refused a write";
-    case JobEnd::ClientStalled:
-        return "client stopped reading";
+namespace {
+
+struct EndRow {
+    JobEnd end;
+    const char* name; // in the job's record
+    const char* text; // the job-log line; none for a delivery
+};
+// clang-format off
+constexpr EndRow kEnds[] = {
+    {JobEnd::Delivered, "delivered", nullptr},
+    {JobEnd::PrinterUnreachable, "printer-unreachable", "Unable to connect printer"},
+    {JobEnd::NoPrinterSocket, "no-printer-socket", "Unable to connect printer"},
+    {JobEnd::DeviceUnavailable, "device-unavailable", "Unable to open printer device"},
+    {JobEnd::FacePageFailed, "face-page-failed", "Printer failed during the job"},
+    {JobEnd::PrinterFailed, "printer-failed", "Printer failed during the job"},
+    {JobEnd::DeviceFailed, "device-failed", "Unable to write printer device"},
+    {JobEnd::ClientStalled, "client-stalled", "Client did not take the printer's answers"},
+    {JobEnd::ClientGaveUp, "client-gave-up", "Client gave up while the printer was unreachable"},
+    {JobEnd::IdleTimeOut, "idle-time-out", "Job ended after idletime seconds without data"},
+    {JobEnd::Stopped, "stopped", "Stopped before the job was done"},
+    {JobEnd::Empty, "empty", "No job data: no face page"},
+};
+// clang-format on
+
+const EndRow& endRow(JobEnd end) {
+    for (const EndRow& row : kEnds)
+        if (row.end == end)
+            return row;
+    return kEnds[0];
+}
+
+double secondsSince(const timespec& then) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec - then.tv_sec) +
+           static_cast<double>(now.tv_nsec - then.tv_nsec) / 1e9;
+}
+
+} // namespace
+
+const char* outcomeName(JobEnd end) {
+    return endRow(end).name;
+}
+
+const char* lostJobText(JobEnd end) {
+    return endRow(end).text;
+}
+
+int waitInJob(pollfd* fds, nfds_t count, int seconds, int grace) {
+    for (nfds_t i = 0; i < count; ++i)
+        fds[i].revents = 0;
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        double left = seconds - secondsSince(start);
+        sigset_t old;
+        // Blocked while the request is looked at; ppoll lets it through, so
+        // a request between the look and the wait is not missed.
+        sigprocmask(SIG_BLOCK, &stop_set, &old);
+        const bool stopping = stopRequested();
+        if (stopping) {
+            double grace_left = grace - secondsSince(stop_time);
+            if (grace_left <= 0) {
+                sigprocmask(SIG_SETMASK, &old, nullptr);
+                return kStoppedWait;
+            }
+            left = std::min(left, grace_left);
+        }
+        if (left < 0)
+            left = 0;
+        timespec wait{
+            static_cast<time_t>(left),
+            static_cast<long>((left - static_cast<double>(static_cast<time_t>(left))) * 1e9)};
+        int ready = ppoll(fds, count, &wait, stopping ? &old : &waiting_mask);
+        int err = errno;
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+        if (ready > 0 || (ready == 0 && (!stopRequested() || secondsSince(start) >= seconds)))
+            return ready;
+        if (ready < 0 && err != EINTR) {
+            errno = err;
+            return -1;
+        }
     }
-    return "ended";
 }
 
 void finishJob(Client& client, JobEnd end) {
-    if (end == JobEnd::Delivered)
+    if (end == JobEnd::Delivered || end == JobEnd::Empty || end == JobEnd::IdleTimeOut)
         tindrel::closeConnection(client.fd);
     else
         tindrel::resetConnection(client.fd);
     ++jobs_served;
-    last_outcome = "job from " + client.client_ip + " " + describe(end);
-}
-
-void refuseJob(Client& client, JobEnd end, const char* log_text) {
-    finishJob(client, end);
-    logPrint(log_text, std::nullopt, client.client_ip);
-}
-
-bool sendPageFor(Client& client, PageOutput& page) {
-    sendFacePage(page, client.address, client.client_ip.c_str(), PageClaims{});
-    if (page.template_unreadable) {
-        finishJob(client, JobEnd::FacePageFailed);
-        exit(1);
-    }
-    return page.whole;
+    last_outcome = "job from " + client.client_ip + " " + outcomeName(end);
 }
 
 int idleSeconds() {

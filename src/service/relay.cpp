@@ -2,15 +2,12 @@
 // page, then move the job's bytes to the printer and its answers back.
 #include "service/service.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <sys/socket.h>
 #include <vector>
 
-#include "facepage/facepage.h"
-#include "joblog/joblog.h"
 #include "settings/settings.h"
 
 namespace {
@@ -44,11 +41,35 @@ tindrel::UniqueFd attemptPrinter(int seconds, bool& created) {
     return tindrel::UniqueFd();
 }
 
+std::string clockText(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char text[8] = {};
+    std::strftime(text, sizeof text, "%H:%M", &local);
+    return text;
+}
+
+// The pause between attempts watches the held client instead of sleeping: a
+// client that resets or aborts ends the hold at once, and so does a stop
+// request. A client that only half-closed after its job still waits.
+std::optional<JobEnd> holdClient(const JobLimits& limits, Client& client) {
+    pollfd p{client.fd.get(), 0, 0}; // only an error or a hang-up is reported
+    int ready = waitInJob(&p, 1, limits.idle_seconds, 0);
+    if (ready == kStoppedWait)
+        return JobEnd::Stopped;
+    if (ready > 0 && (p.revents & (POLLERR | POLLHUP)) != 0)
+        return JobEnd::ClientGaveUp;
+    return std::nullopt;
+}
+
+} // namespace
+
 // Attempts are numbered from 0; after a failed attempt k another follows
 // while k < retries. Each attempt takes a fresh socket, since one whose
-// connect failed cannot portably be connected again. Returns how the job
-// ended when no connection was made.
-std::optional<JobEnd> connectPrinter(const JobLimits& limits, tindrel::UniqueFd& printer) {
+// connect failed cannot portably be connected again.
+std::optional<JobEnd> connectPrinter(const JobLimits& limits, Client& client,
+                                     tindrel::UniqueFd& printer) {
+    const std::time_t since = std::time(nullptr);
     for (int attempt = 0;; ++attempt) {
         bool created = false;
         printer = attemptPrinter(limits.connect_seconds, created);
@@ -64,59 +85,13 @@ std::optional<JobEnd> connectPrinter(const JobLimits& limits, tindrel::UniqueFd&
             std::printf("Trying printer: %d\n", attempt);
             std::fflush(stdout);
         }
-        tindrel::pauseSeconds(limits.idle_seconds);
+        notifyStatus("Printer unreachable since " + clockText(since) + ", holding the job of " +
+                     client.client_ip + " (attempt " + std::to_string(attempt + 1) + " of " +
+                     std::to_string(limits.retries + 1) + ")");
+        if (std::optional<JobEnd> ended = holdClient(limits, client))
+            return ended;
     }
 }
-
-// Relays until the job ends. Once the client has finished sending, the
-// printer gets an end of stream and its remaining answers still go back to
-// the client, until the printer closes or stays silent for the idle time:
-// closing a socket with unread data would reset it and lose queued bytes.
-// Only what the printer took is counted.
-JobEnd relayJob(const JobLimits& limits, int client, int printer, int64_t& bytes_sent) {
-    char buffer[kChunk];
-    bool client_sending = true;
-    for (;;) {
-        pollfd fds[2] = {{printer, POLLIN, 0}, {client, POLLIN, 0}};
-        int ready = tindrel::waitReadable(fds, client_sending ? 2 : 1, limits.idle_seconds);
-        if (ready < 0) {
-            perror("select()");
-            return JobEnd::Delivered;
-        }
-        if (ready == 0)
-            return JobEnd::Delivered;
-
-        if (client_sending && tindrel::readable(fds[1])) {
-            ssize_t got = tindrel::recvSome(client, buffer, kChunk);
-            if (got <= 0) {
-                verboseLine("Closing socket to printer");
-                client_sending = false;
-                shutdown(printer, SHUT_WR);
-            } else {
-                size_t want = static_cast<size_t>(got);
-                size_t sent = tindrel::sendAll(printer, buffer, want);
-                bytes_sent += static_cast<int64_t>(sent);
-                if (sent < want)
-                    return JobEnd::PrinterFailed;
-            }
-        }
-        if (tindrel::readable(fds[0])) {
-            ssize_t got = tindrel::recvSome(printer, buffer, kChunk);
-            // A reset is no end of the job: the printer may have lost it.
-            if (got < 0)
-                return JobEnd::PrinterFailed;
-            if (got == 0) {
-                verboseLine("Printer sent a FIN. Closing!");
-                return JobEnd::Delivered;
-            }
-            std::string_view answer(buffer, static_cast<size_t>(got));
-            if (tindrel::sendAllBounded(client, answer, limits.client_send_seconds) < answer.size())
-                return JobEnd::ClientStalled;
-        }
-    }
-}
-
-} // namespace
 
 int relayPrinter(int listener) {
     int64_t bytes_sent = 0;
@@ -125,31 +100,12 @@ int relayPrinter(int listener) {
         std::optional<Client> next = acceptClient(listener);
         if (!next)
             return 0;
-        Client& client = *next;
         startJobSignals();
-        verboseLine("One more printing throught network");
-        const JobLimits limits = jobLimits();
-
-        tindrel::UniqueFd printer;
-        if (std::optional<JobEnd> refused = connectPrinter(limits, printer)) {
-            refuseJob(client, *refused, "Unable to connect printer");
-            // An unreachable printer ends the service; a socket that could
-            // not be made (descriptors ran out) only this job.
-            if (*refused == JobEnd::PrinterUnreachable)
-                return 0;
-            endJobSignals();
-            continue;
-        }
-
-        PageOutput page;
-        page.socket = printer.get();
-        JobEnd end = sendPageFor(client, page)
-                         ? relayJob(limits, client.fd.get(), printer.get(), bytes_sent)
-                         : JobEnd::FacePageFailed;
-
-        finishJob(client, end);
-        tindrel::closeConnection(printer);
-        logPrint(sentBytesText(bytes_sent), std::nullopt, client.client_ip);
+        JobEnd end = serveJob(*next, TargetKind::Printer, bytes_sent);
         endJobSignals();
+        // An unreachable printer ends the service; a socket that could not
+        // be made (descriptors ran out) or a client that gave up only this job.
+        if (end == JobEnd::PrinterUnreachable)
+            return 0;
     }
 }

@@ -3,14 +3,25 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <sys/socket.h>
 
 #include "common/io.h"
 #include "facepage/facepage.h"
 
 inline constexpr size_t kChunk = 1500; // relay buffer: one receive per pass
-inline constexpr int kBacklog = 5;
+// Clients that connect during a job wait in the queue; a short queue would
+// reset a burst of them after their connect had succeeded.
+inline constexpr int kBacklog = SOMAXCONN;
+// The start of a job is read before the face page, within these bounds.
+inline constexpr size_t kJobStartMax = 16 * 1024;
+inline constexpr int kJobStartSilenceSeconds = 2; // since the client's last byte
+inline constexpr int kJobStartSeconds = 5;        // in all
+// After a stop request a job may go on this long, then it is given up.
+inline constexpr int kStopGraceSeconds = 30;
 
 // A connection must never land on descriptor 0, 1 or 2, where console
 // messages would go into it. Started with any of them closed, /dev/null is
@@ -38,10 +49,11 @@ struct JobLimits {
 };
 JobLimits jobLimits();
 
-// How a job ended. Only a delivered job ends its client's connection in order;
-// every other end resets it, so the client sees the job was lost.
+// How a job ended. Only a delivered job, an empty one and one ended by the
+// idle time end their client's connection in order; every other end resets
+// it, so the client sees the job was lost.
 enum class JobEnd {
-    Delivered,          // by the client, the printer or the idle time
+    Delivered,          // the client finished and every byte went out
     PrinterUnreachable, // every connection attempt failed
     NoPrinterSocket,    // no socket could be made for the printer
     DeviceUnavailable,  // the device could not be opened now
@@ -49,8 +61,15 @@ enum class JobEnd {
     PrinterFailed,      // the printer stopped taking the job's bytes
     DeviceFailed,       // the device refused a write
     ClientStalled,      // the client took none of the printer's answers
+    ClientGaveUp,       // the client reset while its job was held
+    IdleTimeOut,        // the client sent nothing for the idle time
+    Stopped,            // a stop request ended the job
+    Empty,              // the client closed without sending a byte
 };
-const char* describe(JobEnd end);
+// The outcome's name in the job's record: "delivered", "printer-unreachable", ...
+const char* outcomeName(JobEnd end);
+// The job-log line of an end that is not a delivery; nullptr for Delivered.
+const char* lostJobText(JobEnd end);
 
 // One accepted print client.
 struct Client {
@@ -59,6 +78,26 @@ struct Client {
     std::string client_ip;       // its address as text, the job log's and user database's key
 };
 
+// Where a job goes: the printer connection, or the open device file.
+enum class TargetKind { Printer, Device };
+struct JobTarget {
+    tindrel::UniqueFd printer;
+    tindrel::UniqueFile device;
+};
+// Serves one accepted client to its end: target, start of the job, face
+// page, body, end, log. `bytes_sent` is the running total of the log line.
+JobEnd serveJob(Client& client, TargetKind kind, int64_t& bytes_sent);
+
+// The printer connection, with its attempts; the held client is watched
+// between them. Returns how the job ended when no connection was made.
+std::optional<JobEnd> connectPrinter(const JobLimits& limits, Client& client,
+                                     tindrel::UniqueFd& printer);
+// The device opened for appending; false when it cannot be opened now.
+bool openDeviceTarget(JobTarget& target);
+// Writes a piece into the device and flushes it; `written` tells the bytes
+// it took. False when it refused any.
+bool writeDevice(FILE* device, std::string_view piece, size_t& written);
+
 // Waits for the next client. Between jobs a stop signal ends the wait: the
 // result is then empty. Errors that accept itself asks to retry are retried,
 // a shortage of descriptors or memory after a pause; any other failure
@@ -66,13 +105,6 @@ struct Client {
 std::optional<Client> acceptClient(int listener);
 // Ends the client's connection as `end` says and tells systemd the outcome.
 void finishJob(Client& client, JobEnd end);
-// A job refused before its face page: the client's connection is reset
-// first, which gives a descriptor back for the log line when they ran out.
-void refuseJob(Client& client, JobEnd end, const char* log_text);
-// Sends the client's face page; true when it went out whole. A template
-// that cannot be opened for good ends the process with status 1, the
-// client's connection reset first.
-bool sendPageFor(Client& client, PageOutput& page);
 
 // SIGTERM, SIGINT and SIGHUP ask for an orderly stop. Between jobs they are
 // taken only while waiting for a client, so the daemon stops at once; during
@@ -82,6 +114,12 @@ void installStopHandling();
 void startJobSignals(); // a job begins: stop signals are taken at any time
 void endJobSignals();   // the job has ended
 bool stopRequested();
+// A wait of a job, like waitReady. A stop request ends it at once when
+// `grace` is 0; otherwise the job may go on for `grace` seconds after the
+// request. Returns the ready count, 0 on time-out, -1 on failure, and
+// kStoppedWait when a stop ended the wait.
+inline constexpr int kStoppedWait = -2;
+int waitInJob(pollfd* fds, nfds_t count, int seconds, int grace);
 
 // conf.idle_time, with a negative value taken as 0.
 int idleSeconds();

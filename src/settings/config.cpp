@@ -15,7 +15,7 @@ namespace {
 
 constexpr KeyEntry row(const char* key, const char* def) {
     return KeyEntry{key, std::char_traits<char>::length(key), false, {}, 0,
-                    def, std::char_traits<char>::length(def)};
+                    def, std::char_traits<char>::length(def), false};
 }
 
 } // namespace
@@ -37,7 +37,7 @@ KeyEntry keyTable[kKeyCount + 1] = {
     row("idletime", "90"),
     row("retry-printer", "3"),
     row("accounting", ""),
-    KeyEntry{nullptr, 0, false, {}, 0, nullptr, 0},
+    KeyEntry{nullptr, 0, false, {}, 0, nullptr, 0, false},
 };
 // clang-format on
 
@@ -46,6 +46,7 @@ void resetKeyTable() {
         k->given = false;
         k->valor.clear();
         k->tam = 0;
+        k->cut = false;
     }
 }
 
@@ -137,6 +138,9 @@ void takeLine(std::string_view line, int line_no, RowSeen* seen, Warnings& warni
     size_t eq = line.find('=');
     if (eq == std::string_view::npos) {
         k->given = false;
+        warnings.add(line_no, std::string("key ") + k->comando +
+                                  " has no \"=\" and sets no value; write " + k->comando +
+                                  " = value");
         return;
     }
     k->given = true;
@@ -149,6 +153,11 @@ void takeLine(std::string_view line, int line_no, RowSeen* seen, Warnings& warni
     // Trailing white space, a carriage return included, belongs to the value.
     k->tam = std::min(value.size(), kValueMax);
     k->valor = std::string(value.substr(0, k->tam));
+    k->cut = value.size() > kValueMax;
+    if (k->cut)
+        warnings.add(line_no, std::string("the value of ") + k->comando + " is longer than " +
+                                  std::to_string(kValueMax) + " characters and is cut to " +
+                                  quoted(k->valor));
     row.last_line = line_no;
     checkValueText(*k, line_no, warnings);
 }

@@ -136,3 +136,12 @@ long settingNumber(KeyRow r) {
 std::string configuredUserName() {
     return setWithValue(kUser) ? valueOf(kUser) : key(kUser).default_value;
 }
+
+long portAsWritten(KeyRow r) {
+    return std::strtol(valueOrDefault(r).c_str(), nullptr, 10);
+}
+
+bool namesFile(KeyRow r) {
+    return r == kWorkingDir || r == kTemplateName || r == kLogfile || r == kIpLocation ||
+           r == kPrinterDev || r == kAccounting;
+}

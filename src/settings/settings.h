@@ -26,6 +26,7 @@ struct KeyEntry {
     size_t tam;        // value length, 0 to kValueMax
     const char* default_value;
     size_t default_len;
+    bool cut = false; // the value the row holds was longer than kValueMax
 };
 
 inline constexpr size_t kKeyCount = 14;
@@ -92,6 +93,10 @@ std::string settingText(KeyRow r);
 // The number proxy-port, printer-port (in host order), idletime or
 // retry-printer is read as.
 long settingNumber(KeyRow r);
+// A port key's number as written, before it is fitted into 16 bits.
+long portAsWritten(KeyRow r);
+// Whether a key names a file, so that a cut value names another file.
+bool namesFile(KeyRow r);
 
 // The run user the table names, or the default one.
 std::string configuredUserName();

@@ -15,6 +15,8 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 bool check_only = false;
@@ -98,12 +100,21 @@ int checkAddresses(int listener) {
                    "or 127.0.0.1");
             refused = 1;
         }
-        if (conf.proxy_port == 0) {
+        if (long written = portAsWritten(kProxyPort); written < 1 || written > 65535) {
+            refuse("proxy-port \"" + settingText(kProxyPort) +
+                   "\" is not a port from 1 to 65535; set a port in that range");
+            refused = 1;
+        } else if (conf.proxy_port == 0) {
             refuse("proxy-port \"" + settingText(kProxyPort) +
                    "\" reads as port 0, on which nobody could find the service; set a port from 1 "
                    "to 65535");
             refused = 1;
         }
+    }
+    if (long written = portAsWritten(kPrinterPort); written < 0 || written > 65535) {
+        refuse("printer-port \"" + settingText(kPrinterPort) +
+               "\" is not a port from 1 to 65535 (or 0 for the device); set a port in that range");
+        refused = 1;
     }
     return refused;
 }
@@ -175,6 +186,13 @@ int checkTemplate() {
     // Without blocking: a FIFO template must not hold the start until a
     // writer comes (its sender then waits for one at every job).
     tindrel::UniqueFd file(open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (file.valid() && fstat(file.get(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        // A directory opens, but every face page made from it would be broken.
+        refuse("face-page template " + name +
+               " is not a regular file; set template-name (and working-dir) to a readable file");
+        return 1;
+    }
     if (file.valid())
         return 0;
     refuse("face-page template " + name + " cannot be opened for reading by the run user " +
@@ -183,10 +201,79 @@ int checkTemplate() {
     return 1;
 }
 
+int checkCutPaths() {
+    int refused = 0;
+    for (size_t r = 0; r < kKeyCount; ++r) {
+        const KeyEntry& k = keyTable[r];
+        if (!k.cut || !namesFile(static_cast<KeyRow>(r)))
+            continue;
+        refuse(std::string(k.comando) + " is longer than " + std::to_string(kValueMax) +
+               " characters and was cut to \"" + k.valor +
+               "\", which names another file; use a shorter path (working-dir helps)");
+        refused = 1;
+    }
+    return refused;
+}
+
+// The proxy address as -d would bind it, with the run user's rights.
+int checkBind() {
+    if (conf.proxy_ip.family == AF_UNSPEC)
+        return 0; // refused already
+    tindrel::NetAddress own = conf.proxy_ip;
+    own.port = conf.proxy_port;
+    sockaddr_storage address{};
+    socklen_t length = tindrel::toSockaddr(own, address);
+    tindrel::UniqueFd fd(socket(own.family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    int on = 1;
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (fd.valid() && bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) == 0)
+        return 0;
+    refuse("proxy-ip " + tindrel::addressText(conf.proxy_ip) + " port " +
+           std::to_string(ntohs(conf.proxy_port)) + " cannot be bound by the run user " +
+           conf.user_name + ": " + std::strerror(errno));
+    return 1;
+}
+
+// The job log, opened for appending as each line opens it.
+int checkLog() {
+    const std::string& path = conf.logfile_path;
+    if (path.empty() || path.back() == '/')
+        return 0;
+    if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0)
+        return 0;
+    if (errno == ENOENT) {
+        size_t slash = path.rfind('/');
+        std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+        if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
+            return 0;
+    }
+    refuse("job log " + path + " cannot be opened for appending by the run user " + conf.user_name +
+           ": " + std::strerror(errno) + "; set logfile (and working-dir)");
+    return 1;
+}
+
+void warnChecks() {
+    if (!conf.local.empty() && faccessat(AT_FDCWD, conf.local.c_str(), R_OK, AT_EACCESS) != 0)
+        refuse("warning: user database " + conf.local + " cannot be read (" + std::strerror(errno) +
+               "); face pages will show no office or phone");
+    if (conf.idle_time == 0)
+        refuse("warning: idletime 0 ends a job at the first moment no data is waiting, and "
+               "printer attempts follow each other without pause");
+}
+
 } // namespace
+
+int checkOnly() {
+    int refused = checkServing(-1);
+    refused |= checkBind();
+    refused |= checkLog();
+    warnChecks();
+    return refused;
+}
 
 int checkServing(int listener) {
     int refused = checkAddresses(listener);
+    refused |= checkCutPaths();
     refused |= checkPrinterAddress();
     refused |= checkNotItself(listener, printerAddresses());
     refused |= checkTemplate();

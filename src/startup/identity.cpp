@@ -16,6 +16,8 @@ constexpr const char* kOwnWorkingDir = "./";
 [[noreturn]] void switchFailed(const char* what) {
     std::fflush(stdout);
     std::perror(what);
+    if (check_only)
+        printCheckSummary(1);
     std::exit(1);
 }
 
@@ -58,6 +60,8 @@ int setUser() {
         }
         if (pw->pw_gid == 0 || pw->pw_uid == 0) {
             std::puts("Are you trying malicuius action? Please, do not blame me!");
+            if (check_only)
+                printCheckSummary(1);
             std::exit(1);
         }
         const std::string name = pw->pw_name;

@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     if (parseOptions(argc, argv) != 0)
         std::exit(0);
     if (check_only) {
-        int refused = checkServing(-1);
+        int refused = conf_failed ? 1 : checkOnly();
         printCheckSummary(refused);
         std::exit(refused);
     }

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <unistd.h>
 
+bool conf_failed = false;
+
 int usage() {
     std::printf("Usage: tindrel [-C file.conf] [-c] [-v]  [-d | -h ]\n");
     std::printf("       version : %s\n", kVersion);
@@ -67,8 +69,8 @@ int parseOptions(int argc, char** argv) {
             result = 0;
             break;
         case 't':
-            if (readConf(false) == 0)
-                applyConf();
+            // Checked once the whole command line is read: a -C after -t
+            // names the file to check.
             check_only = true;
             result = 0;
             break;
@@ -86,6 +88,9 @@ int parseOptions(int argc, char** argv) {
             break;
         }
     }
+
+    if (check_only && result == 0)
+        conf_failed = readConf(false) != 0 || applyConf() != 0;
 
     // Only the leading characters decide, and case matters.
     std::string_view type = conf.template_type;

@@ -20,3 +20,8 @@ extern bool check_only;
 // Each refusal is one line on standard error; returns 0 when the daemon can
 // serve, 1 when it must not start.
 int checkServing(int listener);
+// What -t checks: everything -d would meet before it serves (the bind as the
+// run user, the job log), and warnings that do not refuse.
+int checkOnly();
+// The configuration could not be read or applied.
+extern bool conf_failed;

@@ -51,15 +51,22 @@ TEST_P(Job, FacePagePrecedesEachJobAndTheLogKeepsTheRunningTotal) {
     EXPECT_EQ(log.text().find("Failure"), std::string::npos) << log.text();
 }
 
-TEST_P(Job, ClientWithoutDataStillGetsAFacePage) {
+// A probe that connects and closes without a byte is no job: nothing
+// reaches the printer or the device, and the log says why.
+TEST_P(Job, ClientWithoutDataGetsNoFacePage) {
     ASSERT_NO_FATAL_FAILURE(start());
     {
         Client client(port);
         ASSERT_TRUE(client.connected());
     }
     EXPECT_EQ(log.waitCounts(1), std::vector<long long>{0});
-    ASSERT_TRUE(waitJobs(1));
-    EXPECT_EQ(jobs(), std::vector<std::string>{""});
+    EXPECT_TRUE(log.waitFor("msg=[No job data: no face page]")) << log.text();
+    if (printer) {
+        ASSERT_TRUE(printer->waitConnections(1));
+        EXPECT_EQ(printer->connections()[0].data, "");
+    } else {
+        EXPECT_EQ(readFile(device), "");
+    }
 }
 
 // A client that connects and then neither sends nor closes holds the daemon

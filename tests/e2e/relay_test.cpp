@@ -77,8 +77,9 @@ TEST_F(Relay, PrinterResetDuringTheFacePageLosesThatJob) {
     usePrinter({.receive_buffer = 4096});
     printer->plan({{.after = 16 * 1024, .reset = true}, {}});
     ASSERT_NO_FATAL_FAILURE(start());
-    EXPECT_TRUE(lostJobIsReset());
+    EXPECT_TRUE(lostJobIsReset("lost"));
     ASSERT_TRUE(log.waitFor("msg=[Failure sending Face Page]")) << log.text();
+    ASSERT_TRUE(log.waitFor("msg=[Printer failed during the job]")) << log.text();
     EXPECT_EQ(log.waitCounts(1), std::vector<long long>{0});
     EXPECT_EQ(log.text().find("Success"), std::string::npos) << log.text();
     ASSERT_TRUE(printer->waitConnections(1));

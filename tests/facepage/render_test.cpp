@@ -109,4 +109,28 @@ TEST_F(GhostscriptRendering, UnnamedClientWithAwkwardValuesStillPrintsTwoPages) 
     EXPECT_EQ(pageCount(path), 2);
 }
 
+// A template written from the README's list of what the trailer ends, and
+// nothing more.
+TEST_F(GhostscriptRendering, TemplateWrittenFromTheDocumentedRulesPrintsTwoPages) {
+    conf.template_name = dir.file("own.ps");
+    writeFile(conf.template_name, "%!PS\n"
+                                  "userdict (\\377) cvn {} put\n"
+                                  "/outer 10 dict def\n"
+                                  "outer begin\n"
+                                  "/N { 72 y moveto show /y y 20 sub def } def\n"
+                                  "/border { } def\n"
+                                  "/pagesave save def\n"
+                                  "/inner 10 dict def\n"
+                                  "inner begin\n"
+                                  "/Helvetica findfont 12 scalefont setfont\n"
+                                  "/y 700 def\n"
+                                  "gsave\n");
+    std::string path = printStream("127.0.0.1");
+
+    RunResult text = render("txtwrite", path);
+    expectClean(text);
+    EXPECT_NE(withoutSpace(text.out).find("IPADDRESS:127.0.0.1"), std::string::npos) << text.out;
+    EXPECT_EQ(pageCount(path), 2);
+}
+
 } // namespace

@@ -107,11 +107,7 @@ TEST_F(PrinterFaults, SendCutShortByStopAndContinueIsCompleted) {
     std::thread sender([&] { sendJob(job); });
     const pid_t pid = daemon->pid();
     bool blocked = waitUntil(
-        [&] {
-            return printer->receiving().size() >= 256 * 1024 && statusState(pid) == 'S' &&
-                   kernelWait(pid) == "wait_woken";
-        },
-        30);
+        [&] { return printer->receiving().size() >= 256 * 1024 && statusState(pid) == 'S'; }, 30);
     EXPECT_TRUE(blocked) << "the daemon never waited in a send: " << kernelWait(pid);
     daemon->signal(SIGSTOP);
     EXPECT_TRUE(waitUntil([&] { return statusState(pid) == 'T'; }, 15));

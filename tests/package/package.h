@@ -62,6 +62,18 @@ inline testsupport::RunResult defaultDump() {
     return testsupport::run({TINDREL_BINARY, "-C", "/nonexistent/tindrel.conf", "-c"});
 }
 
+// The key lines of the shipped configuration: the defaults, but for the
+// holding value of about 8 hours of printer attempts and the accounting file.
+inline std::vector<std::string> shippedKeyLines() {
+    std::vector<std::string> lines = dumpKeyLines(defaultDump().out);
+    for (std::string& line : lines)
+        if (line.starts_with("retry-printer = "))
+            line = "retry-printer = 320";
+        else if (line == "accounting = ")
+            line = "accounting = accounting.jsonl";
+    return lines;
+}
+
 inline bool isExecutableFile(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0;

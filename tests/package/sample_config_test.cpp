@@ -22,22 +22,13 @@ protected:
         ASSERT_EQ(defaults.size(), 14u) << dump.out;
     }
 
-    // The shipped file turns these on, with these values; every other line
-    // is the default's.
-    static std::vector<std::string> shipped(std::vector<std::string> lines) {
-        for (std::string& line : lines)
-            if (line == "accounting = ")
-                line = "accounting = accounting.jsonl";
-        return lines;
-    }
-
     std::vector<std::string> defaults;
 };
 
 TEST_F(SampleConfiguration, SettingsAreTheDefaultDumpLinesInOrder) {
     std::string sample = testsupport::readFile(pkg::sourceFile("etc/tindrel.conf"));
     ASSERT_FALSE(sample.empty());
-    EXPECT_EQ(pkg::settingLines(sample), shipped(defaults));
+    EXPECT_EQ(pkg::settingLines(sample), pkg::shippedKeyLines());
 }
 
 // What the daemon reads from the file (trailing blanks, CR LF ends, a
@@ -46,7 +37,7 @@ TEST_F(SampleConfiguration, ReadByTheDaemonGivesTheDefaults) {
     testsupport::RunResult dump =
         testsupport::run({TINDREL_BINARY, "-C", pkg::sourceFile("etc/tindrel.conf"), "-c"});
     ASSERT_FALSE(dump.timed_out);
-    EXPECT_EQ(pkg::dumpKeyLines(dump.out), shipped(defaults)) << dump.out;
+    EXPECT_EQ(pkg::dumpKeyLines(dump.out), pkg::shippedKeyLines()) << dump.out;
 }
 
 TEST_F(SampleConfiguration, EveryKeyIsDocumentedWithItsDefault) {

@@ -24,10 +24,12 @@ protected:
     std::string writeConfig(const std::vector<std::string>& changes, bool bare = false) {
         dir.write("face.ps", kTinyTemplate);
         dir.write("tindrel.ps", kTinyTemplate); // the built-in template name
+        dir.write("tindrel.db", "127.0.0.1 A12 5550\n");
         auto lines = splitLines("user = nobody\nworking-dir = " + dir.path() +
                                 "\ntemplate-name = " + dir.file("face.ps") +
                                 "\nlogfile = " + dir.file("tindrel.log") +
-                                "\nproxy-ip = 127.0.0.1\nproxy-port = 9100\nprinter-ip = "
+                                "\nproxy-ip = 127.0.0.1\nproxy-port = " + proxy_port +
+                                "\nprinter-ip = "
                                 "127.0.0.1\nprinter-port = 9101");
         lines.resize(bare ? 2 : lines.size());
         for (const std::string& line : changes) {
@@ -43,6 +45,7 @@ protected:
     }
 
     TempDir dir;
+    std::string proxy_port = std::to_string(freePort());
 };
 
 TEST_F(ConfigurationCheck, RefusalsAndWarningsThenOneSummaryLine) {
@@ -52,32 +55,59 @@ TEST_F(ConfigurationCheck, RefusalsAndWarningsThenOneSummaryLine) {
                " port 9100), so every job would loop back to it; set printer-ip and printer-port "
                "to the printer";
     };
-    auto port0 = [](const std::string& value) {
-        return "tindrel: proxy-port \"" + value +
-               "\" reads as port 0, on which nobody could find the service; set a port from 1 to "
-               "65535";
-    };
     const std::string absent = dir.file("absent.ps");
+    const std::string long_path = dir.path() + "/" + std::string(70 - dir.path().size(), 'x');
     const passwd* pw = getpwuid(geteuid()); // as root the configuration switches to nobody
     const std::string run_user = runningAsRoot() ? "nobody" : pw ? pw->pw_name : "";
     std::vector<CheckCase> cases = {
         {"good file", {}, 0, {}},
         {"built-in defaults", {}, 1, {self("127.0.0.1", "0.0.0.0")}, true},
-        {"same address and port", {"printer-port = 9100"}, 1, {self("127.0.0.1", "127.0.0.1")}},
+        {"same address and port",
+         {"printer-port = 9100", "proxy-port = 9100"},
+         1,
+         {self("127.0.0.1", "127.0.0.1")}},
         {"any address and a loopback printer",
-         {"proxy-ip = 0.0.0.0", "printer-ip = 127.0.0.2", "printer-port = 9100"},
+         {"proxy-ip = 0.0.0.0", "printer-ip = 127.0.0.2", "printer-port = 9100",
+          "proxy-port = 9100"},
          1,
          {self("127.0.0.2", "0.0.0.0")}},
         {"another loopback address", {"printer-ip = 127.0.0.2", "printer-port = 9100"}, 0, {}},
         {"proxy-port abc",
          {"proxy-port = abc"},
          1,
-         {"line 6: proxy-port \"abc\" is not a plain number; read as 0", port0("abc")}},
-        {"proxy-port 65536",
-         {"proxy-port = 65536"},
+         {"line 6: proxy-port \"abc\" is not a plain number; read as 0",
+          "tindrel: proxy-port \"abc\" is not a port from 1 to 65535"}},
+        {"proxy-port 91000",
+         {"proxy-port = 91000"},
          1,
-         {"line 6: proxy-port \"65536\" is out of range; read as 0", port0("65536")}},
-        {"proxy-port 0", {"proxy-port = 0"}, 1, {port0("0")}},
+         {"line 6: proxy-port \"91000\" is out of range; read as 25464",
+          "tindrel: proxy-port \"91000\" is not a port from 1 to 65535"}},
+        {"bind refused",
+         {"proxy-ip = 192.0.2.1"},
+         1,
+         {"tindrel: proxy-ip 192.0.2.1 port " + proxy_port + " cannot be bound by the run user " +
+          run_user + ": Cannot assign requested address"}},
+        {"template directory",
+         {"template-name = " + dir.path()},
+         1,
+         {"tindrel: face-page template " + dir.path() + " is not a regular file"}},
+        {"unwritable log",
+         {"logfile = " + dir.file("absent/tindrel.log")},
+         1,
+         {"tindrel: job log " + dir.file("absent/tindrel.log") +
+          " cannot be opened for appending by the run user " + run_user}},
+        {"cut path",
+         {"template-name = " + long_path},
+         1,
+         {"line 3: the value of template-name is longer than 60 characters and is cut to",
+          "tindrel: template-name is longer than 60 characters and was cut to",
+          "tindrel: face-page template " + long_path.substr(0, 60)}},
+        {"key without =, idletime 0",
+         {"printer-dev " + dir.file("lp0"), "idletime = 0"},
+         0,
+         {"line 9: key printer-dev has no \"=\" and sets no value",
+          "tindrel: warning: idletime 0 ends a job"}},
+        {"proxy-port 0", {"proxy-port = 0"}, 1, {"is not a port from 1 to 65535"}},
         {"proxy-ip localhost",
          {"proxy-ip = localhost"},
          1,
@@ -85,7 +115,7 @@ TEST_F(ConfigurationCheck, RefusalsAndWarningsThenOneSummaryLine) {
         // The printer by IPv6 address or by name; the proxy on :: or an IPv6 address.
         {"printer-ip by name", {"printer-ip = localhost"}, 0, {}},
         {"printer-ip name on the proxy's port",
-         {"printer-ip = localhost", "printer-port = 9100"},
+         {"printer-ip = localhost", "printer-port = 9100", "proxy-port = 9100"},
          1,
          {self("localhost (127.0.0.1)", "127.0.0.1")}},
         {"printer-ip name that does not resolve",
@@ -105,19 +135,19 @@ TEST_F(ConfigurationCheck, RefusalsAndWarningsThenOneSummaryLine) {
          1,
          {"tindrel: printer-ip \"print_er\" is neither"}},
         {":: and the IPv6 loopback",
-         {"proxy-ip = ::", "printer-ip = ::1", "printer-port = 9100"},
+         {"proxy-ip = ::", "printer-ip = ::1", "printer-port = 9100", "proxy-port = 9100"},
          1,
          {self("::1", "::")}},
         {":: and an IPv4 loopback printer",
-         {"proxy-ip = ::", "printer-ip = 127.0.0.2", "printer-port = 9100"},
+         {"proxy-ip = ::", "printer-ip = 127.0.0.2", "printer-port = 9100", "proxy-port = 9100"},
          1,
          {self("127.0.0.2", "::")}},
         {"same IPv6 address in another form",
-         {"proxy-ip = ::1", "printer-ip = 0:0::1", "printer-port = 9100"},
+         {"proxy-ip = ::1", "printer-ip = 0:0::1", "printer-port = 9100", "proxy-port = 9100"},
          1,
          {self("::1", "::1")}},
         {"0.0.0.0 and an IPv6 printer",
-         {"proxy-ip = 0.0.0.0", "printer-ip = ::1", "printer-port = 9100"},
+         {"proxy-ip = 0.0.0.0", "printer-ip = ::1", "printer-port = 9100", "proxy-port = 9100"},
          0,
          {}},
         {"printer-ip localhost while spooling",
@@ -160,7 +190,8 @@ TEST_F(ConfigurationCheck, RefusalsAndWarningsThenOneSummaryLine) {
         host.clear();
     if (!host.empty())
         cases.push_back({"any address and this host's address",
-                         {"proxy-ip = 0.0.0.0", "printer-ip = " + host, "printer-port = 9100"},
+                         {"proxy-ip = 0.0.0.0", "printer-ip = " + host, "printer-port = 9100",
+                          "proxy-port = 9100"},
                          1,
                          {self(host, "0.0.0.0")}});
     const std::string summary[] = {": the configuration is usable; tindrel -d would serve\n",
@@ -168,9 +199,12 @@ TEST_F(ConfigurationCheck, RefusalsAndWarningsThenOneSummaryLine) {
     for (const CheckCase& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string conf = writeConfig(c.lines, c.bare);
-        auto r = run({TINDREL_BINARY, "-C", conf, "-t"});
+        // -t acts on the configuration that -C names after it.
+        auto r = run({TINDREL_BINARY, "-t", "-C", conf});
         EXPECT_EQ(r.status, c.status) << r.out << r.err;
         for (std::string fragment : c.err) {
+            if (fragment.starts_with("is not")) // the port refusal
+                fragment = "tindrel: proxy-port \"0\" " + fragment;
             if (fragment.starts_with("line ")) // a warning about the file
                 fragment = "readConf: " + conf + " " + fragment;
             EXPECT_NE(("\n" + r.err).find("\n" + fragment), std::string::npos)

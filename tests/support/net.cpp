@@ -238,7 +238,8 @@ void FakePrinter::serve(int fd, const PrinterScript& script) {
     changed_.notify_all();
 }
 
-Client::Client(uint16_t port, double seconds, int receive_buffer, const std::string& host) {
+Client::Client(uint16_t port, double seconds, int receive_buffer, const std::string& host,
+               const char* source) {
     sockaddr_storage address{};
     const socklen_t length = endpoint(host, port, address);
     auto deadline = deadlineIn(seconds);
@@ -246,6 +247,14 @@ Client::Client(uint16_t port, double seconds, int receive_buffer, const std::str
         int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (receive_buffer > 0)
             setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+        if (source) {
+            sockaddr_storage from{};
+            socklen_t from_length = endpoint(source, 0, from);
+            if (bind(fd, reinterpret_cast<sockaddr*>(&from), from_length) != 0) {
+                ::close(fd);
+                return;
+            }
+        }
         int rc = connect(fd, reinterpret_cast<sockaddr*>(&address), length);
         if (rc != 0 && errno == EINPROGRESS) {
             // A full listen queue keeps the connect in SYN retries.

@@ -238,8 +238,9 @@ private:
 // every later step has a deadline of its own.
 class Client {
 public:
+    // `source`, when given, is the loopback address to connect from.
     explicit Client(uint16_t port, double seconds = 10, int receive_buffer = 0,
-                    const std::string& host = "127.0.0.1");
+                    const std::string& host = "127.0.0.1", const char* source = nullptr);
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
