@@ -86,14 +86,13 @@ StartRead readJobStart(const JobLimits& limits, int client, std::string& start) 
     const double deadline = monotonicSeconds() + (limits.idle_seconds == 0 ? 0 : kJobStartSeconds);
     char buffer[kChunk];
     while (start.size() < kJobStartMax && !headerEnded(start)) {
-        // The first byte is awaited under the idle time, as the relay would.
-        int seconds = start.empty() ? limits.idle_seconds : silence;
-        if (!start.empty()) {
-            double left = deadline - monotonicSeconds();
-            if (left <= 0)
-                break;
-            seconds = std::min(seconds, static_cast<int>(left) + 1);
-        }
+        // A silent client, one that never sent a byte included, gets its
+        // face page once the silence bound has passed; the rest of its job
+        // is then awaited under the idle time.
+        double left = deadline - monotonicSeconds();
+        if (left <= 0 && limits.idle_seconds != 0)
+            break;
+        int seconds = std::min(silence, static_cast<int>(left) + 1);
         pollfd p{client, POLLIN, 0};
         int ready = waitInJob(&p, 1, seconds, kStopGraceSeconds);
         if (ready == kStoppedWait)

@@ -1,0 +1,131 @@
+// What a job says of itself reaches its face page and its accounting record,
+// and the job's own bytes reach the printer unchanged.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "support/service_test.h"
+
+namespace testsupport {
+namespace {
+
+class JobDetails : public ServiceTest {
+protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        set("accounting", "accounting.jsonl");
+    }
+
+    // The records written so far, each checked to be one JSON object.
+    std::vector<nlohmann::json> records() {
+        std::vector<nlohmann::json> out;
+        for (const std::string& line : splitLines(dir.read("accounting.jsonl")))
+            out.push_back(nlohmann::json::parse(line));
+        return out;
+    }
+
+    // The printer's data of job `index` up to the job's own first byte.
+    std::string pageOf(size_t index, std::string_view job) {
+        std::string data = printer->connections().at(index).data;
+        return data.substr(0, data.size() - job.size());
+    }
+};
+
+TEST_F(JobDetails, PjlHeaderNamesOwnerAndDocumentOnThePageAndInTheRecord) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    const std::string job = "\x1b%-12345X@PJL JOB NAME = \"paper.pdf\"\r\n"
+                            "@PJL SET USERNAME = \"wiwang\"\r\n"
+                            "@PJL ENTER LANGUAGE = POSTSCRIPT\r\n"
+                            "%!PS-Adobe-3.0\n%%Pages: (atend)\n%%EndComments\n" +
+                            randomBytes(200 * 1024, 5) +
+                            "\n%%Trailer\n%%Pages: 2\n%%EOF\n\x1b%-12345X";
+    sendJob(job);
+    ASSERT_TRUE(waitJobs(1));
+    EXPECT_TRUE(jobOf(0) == job);
+    const std::string page = pageOf(0, job);
+    EXPECT_NE(page.find("(JOB OWNER : wiwang) N\n"), std::string::npos) << page;
+    EXPECT_NE(page.find("(DOCUMENT : paper.pdf) N\n"), std::string::npos) << page;
+
+    ASSERT_TRUE(log.waitFor(": Sent bytes"));
+    auto r = records();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0]["job"], 1);
+    EXPECT_EQ(r[0]["client"], "127.0.0.1");
+    EXPECT_EQ(r[0]["office"], "A12");
+    EXPECT_EQ(r[0]["user"], "wiwang");
+    EXPECT_EQ(r[0]["document"], "paper.pdf");
+    EXPECT_EQ(r[0]["pages"], 2);
+    EXPECT_EQ(r[0]["language"], "postscript");
+    EXPECT_EQ(r[0]["received"], job.size());
+    EXPECT_EQ(r[0]["delivered"], job.size());
+    EXPECT_EQ(r[0]["to"], "127.0.0.1:" + std::to_string(printer->port()));
+    EXPECT_EQ(r[0]["face_page"], true);
+    EXPECT_EQ(r[0]["outcome"], "delivered");
+}
+
+// A job without a header keeps today's page, and its record says so.
+TEST_F(JobDetails, PlainJobKeepsThePageAndHasNoClaims) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    const std::string job = randomBytes(5000, 6);
+    sendJob(job);
+    ASSERT_TRUE(waitJobs(1));
+    EXPECT_EQ(pageOf(0, job).find("JOB OWNER"), std::string::npos);
+    ASSERT_TRUE(log.waitFor(": Sent bytes"));
+    auto r = records();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_TRUE(r[0]["user"].is_null());
+    EXPECT_TRUE(r[0]["pages"].is_null());
+    EXPECT_TRUE(r[0]["language"].is_null());
+}
+
+// The face page waits for the start of the job only as long as the silence
+// bound; the job sent after it still follows it whole.
+TEST_F(JobDetails, SilentClientGetsItsFacePageAfterTheSilenceBound) {
+    set("idletime", "20");
+    ASSERT_NO_FATAL_FAILURE(start());
+    Client client(port);
+    ASSERT_TRUE(client.connected());
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+    while (printer->receiving().empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_NE(printer->receiving().find("(IP ADDRESS : 127.0.0.1) N"), std::string::npos);
+    ASSERT_TRUE(client.send("late job"));
+    client.shutdownWrite();
+    EXPECT_TRUE(client.readToEnd());
+    ASSERT_TRUE(waitJobs(1));
+    EXPECT_EQ(jobOf(0), "late job");
+}
+
+TEST_F(JobDetails, LostJobsHaveTheirOutcomeInTheRecord) {
+    usePrinter({.listen = false});
+    set("idletime", "1");
+    set("retry-printer", "30");
+    ASSERT_NO_FATAL_FAILURE(start());
+    {
+        Client client(port);
+        ASSERT_TRUE(client.send("given up"));
+        ASSERT_TRUE(daemon->waitOut("Trying printer: 0"));
+        client.reset();
+    }
+    ASSERT_TRUE(log.waitFor("msg=[Client gave up while the printer was unreachable]", 1, 5));
+    auto r = records();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0]["outcome"], "client-gave-up");
+    EXPECT_EQ(r[0]["face_page"], false);
+    EXPECT_EQ(r[0]["delivered"], 0);
+
+    // One attempt only: the printer stays unreachable and the service ends.
+    set("retry-printer", "0");
+    expect_running = false;
+    daemon.reset();
+    ASSERT_NO_FATAL_FAILURE(start());
+    EXPECT_TRUE(lostJobIsReset("never printed"));
+    ASSERT_TRUE(log.waitFor("msg=[Unable to connect printer]"));
+    r = records();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[1]["outcome"], "printer-unreachable");
+    EXPECT_EQ(r[1]["job"], 1);
+}
+
+} // namespace
+} // namespace testsupport
