@@ -5,7 +5,11 @@
 // pages: the banner and the job's page.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "package/package.h"
 
@@ -33,6 +37,16 @@ std::string cupsSocketBackend() {
     return "";
 }
 
+// CUPS's PostScript filter: unpacked by scripts/fetch-cups-backend.sh, or installed.
+std::string cupsPostScriptFilter() {
+    for (const char* candidate : {"/var/cache/tindrel-test/cups-filters/usr/lib/cups/filter/pstops",
+                                  "/usr/lib/cups/filter/pstops"}) {
+        if (pkg::isExecutableFile(candidate))
+            return candidate;
+    }
+    return "";
+}
+
 std::string runUserLine() {
     return testsupport::runningAsRoot() ? "user = nobody\n" : "";
 }
@@ -49,12 +63,13 @@ protected:
         job_file = dir.write("job.ps", kJob);
 
         // Started by root the daemon switches to this user; otherwise it stays the test's user.
-        std::string settings = runUserLine() + "working-dir = " + dir.path() +
-                               "\ntemplate-name = tindrel.ps\ntemplate-type = ps\n"
-                               "logfile = tindrel.log\nip-location = tindrel.db\n"
-                               "proxy-ip = 127.0.0.1\nprinter-ip = 127.0.0.1\nprinter-port = " +
-                               std::to_string(printer.port()) +
-                               "\nidletime = 10\nretry-printer = 0\n";
+        std::string settings =
+            runUserLine() + "working-dir = " + dir.path() +
+            "\ntemplate-name = tindrel.ps\ntemplate-type = ps\n"
+            "logfile = tindrel.log\nip-location = tindrel.db\n"
+            "proxy-ip = 127.0.0.1\nprinter-ip = 127.0.0.1\nprinter-port = " +
+            std::to_string(printer.port()) +
+            "\nidletime = 10\nretry-printer = 0\naccounting = accounting.jsonl\n";
 
         // Another program may take the chosen port before the daemon binds it.
         for (int attempt = 0; attempt < 5; ++attempt) {
@@ -133,6 +148,45 @@ TEST_F(PrintClients, CupsSocketBackendJobFollowsTheFacePage) {
     EXPECT_EQ(sent.status, 0) << sent.err;
     EXPECT_NE(sent.err.find("INFO: Print file sent."), std::string::npos) << sent.err;
     receivedJob();
+}
+
+// The filter names the job's owner and title in its header and leaves the
+// page count to its trailer; all three reach the face page and the record.
+TEST_F(PrintClients, CupsFilterOwnerAndTitleReachThePageAndTheRecord) {
+    std::string pstops = cupsPostScriptFilter();
+    if (pstops.empty())
+        GTEST_SKIP() << "no CUPS pstops filter; scripts/fetch-cups-backend.sh unpacks one";
+    std::string document = "%!PS-Adobe-3.0\n%%Pages: 3\n%%EndComments\n";
+    for (int page = 1; page <= 3; ++page)
+        document += "%%Page: " + std::to_string(page) + " " + std::to_string(page) + "\nshowpage\n";
+    testsupport::RunResult filtered = testsupport::run(
+        {"/usr/bin/env", "PPD=", pstops, "42", "wiwang", "Quarterly report \u00e9.pdf", "1", "",
+         dir.write("document.ps", document + "%%EOF\n")},
+        60000);
+    ASSERT_EQ(filtered.status, 0) << filtered.err;
+    const std::string& job = filtered.out;
+    {
+        testsupport::Client client(port, 5);
+        ASSERT_TRUE(client.send(job));
+        client.shutdownWrite();
+        ASSERT_TRUE(client.readToEnd(30));
+    }
+    ASSERT_TRUE(printer.waitConnections(1, 30));
+    const std::string data = printer.connections()[0].data;
+    ASSERT_TRUE(data.ends_with(job));
+    const std::string page = data.substr(0, data.size() - job.size());
+    EXPECT_NE(page.find("(JOB OWNER : wiwang) N\n"), std::string::npos) << page;
+    EXPECT_NE(page.find("(DOCUMENT : Quarterly report \\351.pdf) N\n"), std::string::npos) << page;
+
+    // The record follows the job's log lines.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (dir.read("accounting.jsonl").empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    auto record = nlohmann::json::parse(dir.read("accounting.jsonl"));
+    EXPECT_EQ(record["user"], "wiwang");
+    EXPECT_EQ(record["document"], "Quarterly report \u00e9.pdf");
+    EXPECT_EQ(record["pages"], 3);
+    EXPECT_EQ(record["language"], "postscript");
 }
 
 TEST_F(PrintClients, NetcatJobFollowsTheFacePage) {
