@@ -48,6 +48,29 @@ TEST_F(UserDatabase, RecordsHoldTheTokensInOrder) {
     }
 }
 
+// A token cut at its width, or a token count that is not a multiple of
+// three, puts later entries out of step: one line each on standard error,
+// naming the file (and the line of the cut). The file is read as before.
+TEST_F(UserDatabase, ShiftingEntriesAreWarnedAbout) {
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"10.0.0.5 A12 552\n10.0.0.9 B3 553\n", {}},
+        {"10.0.0.5 A12 552\n10.0.0.9 OFFICE-B-12 553\n",
+         {" line 2: a token longer than 10 characters is cut", " holds 7 tokens, not a multiple"}},
+        {"10.0.0.5 A12\n", {" holds 2 tokens, not a multiple"}},
+    };
+    for (const auto& [text, warnings] : cases) {
+        SCOPED_TRACE(text);
+        ::testing::internal::CaptureStderr();
+        ASSERT_EQ(load(text), 0);
+        const auto lines = testsupport::splitLines(::testing::internal::GetCapturedStderr());
+        ASSERT_EQ(lines.size(), warnings.size());
+        for (size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_TRUE(lines[i].starts_with("ReadDb: " + conf.local + warnings[i])) << lines[i];
+            EXPECT_NE(lines[i].find("shift"), std::string::npos) << lines[i];
+        }
+    }
+}
+
 // An address is found as an address, in any of its IPv6 forms, the first
 // record of it winning; IPv4 is written only one way.
 TEST_F(UserDatabase, LookupFindsTheFirstRecordOfTheAddress) {

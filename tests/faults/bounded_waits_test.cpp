@@ -34,8 +34,43 @@ bool signalPending(pid_t pid, int sig) {
 
 class BoundedWaits : public ServiceTest {
 protected:
+    ~BoundedWaits() override {
+        if (name_server >= 0)
+            ::close(name_server);
+    }
     std::string arrived() { return printer ? printer->receiving() : readFile(device); }
     std::vector<long long> counted(const std::string& job) { return {(long long)job.size()}; }
+
+    // True when the test was run again in private network and mount
+    // namespaces (or skipped); inside them, with the loopback up, false.
+    bool ranInNamespaces() {
+        std::string skip;
+        if (inPrivateNetwork(skip))
+            return false;
+        if (!skip.empty())
+            [&] { GTEST_SKIP() << skip; }();
+        return true;
+    }
+
+    // Inside the namespaces: a name server on 127.0.0.1 that takes questions
+    // and never answers (the resolver alone would wait 150 s).
+    void deadNameServer() {
+        // unshare(1) has made the mounts private: the bind stays in here.
+        const std::string resolv =
+            dir.write("resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:5\n");
+        ASSERT_EQ(mount(resolv.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
+        name_server = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{.sin_family = AF_INET,
+                            .sin_port = htons(53),
+                            .sin_addr = {htonl(INADDR_LOOPBACK)},
+                            .sin_zero = {}};
+        ASSERT_EQ(bind(name_server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    bool nameServerAsked(int ms) {
+        pollfd asked{name_server, POLLIN, 0};
+        return poll(&asked, 1, ms) == 1;
+    }
+    int name_server = -1;
 };
 
 // The first attempt meets a printer address whose listen queue (backlog 0)
@@ -200,26 +235,11 @@ TEST_F(DescriptorLimit, NoSocketForPrinterRefusesOnlyThatJob) {
     ASSERT_NO_FATAL_FAILURE(expectStillServes());
 }
 
-// The client's name comes from a name server that never answers (the
-// resolver alone would wait 150 s). Runs again under unshare, in private
-// network and mount namespaces.
+// The client's name comes from a name server that never answers.
 TEST_F(BoundedWaits, DeadNameServerCostsOnlyTheName) {
-    std::string skip;
-    if (!inPrivateNetwork(skip)) {
-        if (!skip.empty())
-            GTEST_SKIP() << skip;
+    if (ranInNamespaces())
         return;
-    }
-    // unshare(1) has made the mounts private: the bind stays in here.
-    const std::string resolv =
-        dir.write("resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:5\n");
-    ASSERT_EQ(mount(resolv.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
-    const int name_server = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{.sin_family = AF_INET,
-                        .sin_port = htons(53),
-                        .sin_addr = {htonl(INADDR_LOOPBACK)},
-                        .sin_zero = {}};
-    ASSERT_EQ(bind(name_server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_NO_FATAL_FAILURE(deadNameServer());
     use(Mode::Spool);
     ASSERT_NO_FATAL_FAILURE(start());
     // Sent from 127.0.0.2, an address no host file names.
@@ -233,9 +253,38 @@ TEST_F(BoundedWaits, DeadNameServerCostsOnlyTheName) {
     EXPECT_NE(parts->front().page.find("127.0.0.2"), std::string::npos) << parts->front().page;
     EXPECT_EQ(parts->front().page.find("USER HOSTNAME"), std::string::npos);
     EXPECT_EQ(parts->front().job, job);
-    pollfd asked{name_server, POLLIN, 0};
-    EXPECT_EQ(poll(&asked, 1, 0), 1) << "the name server was never asked";
+    EXPECT_TRUE(nameServerAsked(0)) << "the name server was never asked";
     ASSERT_NO_FATAL_FAILURE(expectStillServes());
+}
+
+// Two stop signals while the lookup waits on the dead name server: nothing
+// left of the daemon, its lookup included, keeps the port.
+TEST_F(BoundedWaits, SecondSignalDuringDeadLookupFreesThePort) {
+    if (ranInNamespaces())
+        return;
+    ASSERT_NO_FATAL_FAILURE(deadNameServer());
+    expect_running = false;
+    use(Mode::Spool);
+    ASSERT_NO_FATAL_FAILURE(start());
+    Client client(port, 10, 0, "127.0.0.1", "127.0.0.2");
+    ASSERT_TRUE(client.send("%!PS\n"));
+    ASSERT_TRUE(nameServerAsked(5000)) << "no lookup under way";
+    daemon->signal(SIGTERM);
+    ASSERT_TRUE(
+        waitUntil([&] { return !daemon->running() || !signalPending(daemon->pid(), SIGTERM); }, 1));
+    daemon->signal(SIGTERM);
+    EXPECT_EQ(daemon->waitExit(2), 128 + SIGTERM);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{.sin_family = AF_INET,
+                        .sin_port = htons(port),
+                        .sin_addr = {htonl(INADDR_LOOPBACK)},
+                        .sin_zero = {}};
+    EXPECT_TRUE(waitUntil(
+        [&] { return bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0; }, 1))
+        << std::strerror(errno);
+    ::close(fd);
 }
 
 TEST_F(BoundedWaits, IdleDaemonStopsWithStatusZero) {
