@@ -89,9 +89,11 @@ TEST_F(JobDetails, SilentClientGetsItsFacePageAfterTheSilenceBound) {
     Client client(port);
     ASSERT_TRUE(client.connected());
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(6);
-    while (printer->receiving().empty() && std::chrono::steady_clock::now() < deadline)
+    const std::string line = "(IP ADDRESS : 127.0.0.1) N";
+    while (printer->receiving().find(line) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_NE(printer->receiving().find("(IP ADDRESS : 127.0.0.1) N"), std::string::npos);
+    EXPECT_NE(printer->receiving().find(line), std::string::npos);
     ASSERT_TRUE(client.send("late job"));
     client.shutdownWrite();
     EXPECT_TRUE(client.readToEnd());
