@@ -19,10 +19,7 @@ protected:
     // The records, once `count` have been written (the last one follows
     // the job's log lines), each parsed as one JSON object.
     std::vector<nlohmann::json> records(size_t count) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (splitLines(dir.read("accounting.jsonl")).size() < count &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        waitUntil([&] { return splitLines(dir.read("accounting.jsonl")).size() >= count; }, 5);
         std::vector<nlohmann::json> out;
         for (const std::string& line : splitLines(dir.read("accounting.jsonl")))
             out.push_back(nlohmann::json::parse(line));
@@ -88,12 +85,11 @@ TEST_F(JobDetails, SilentClientGetsItsFacePageAfterTheSilenceBound) {
     ASSERT_NO_FATAL_FAILURE(start());
     Client client(port);
     ASSERT_TRUE(client.connected());
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(6);
-    const std::string line = "(IP ADDRESS : 127.0.0.1) N";
-    while (printer->receiving().find(line) == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_NE(printer->receiving().find(line), std::string::npos);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return printer->receiving().find("(IP ADDRESS : 127.0.0.1) N") != std::string::npos;
+        },
+        6));
     ASSERT_TRUE(client.send("late job"));
     client.shutdownWrite();
     EXPECT_TRUE(client.readToEnd());

@@ -7,9 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include <chrono>
 #include <memory>
-#include <thread>
 
 #include "package/package.h"
 
@@ -179,9 +177,7 @@ TEST_F(PrintClients, CupsFilterOwnerAndTitleReachThePageAndTheRecord) {
     EXPECT_NE(page.find("(DOCUMENT : Quarterly report \\351.pdf) N\n"), std::string::npos) << page;
 
     // The record follows the job's log lines.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (dir.read("accounting.jsonl").empty() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    testsupport::waitUntil([&] { return !dir.read("accounting.jsonl").empty(); }, 10);
     auto record = nlohmann::json::parse(dir.read("accounting.jsonl"));
     EXPECT_EQ(record["user"], "wiwang");
     EXPECT_EQ(record["document"], "Quarterly report \u00e9.pdf");
