@@ -174,6 +174,7 @@ JobEnd runBody(const JobLimits& limits, Client& client, JobTarget& target, JobRe
     PageOutput page;
     page.socket = target.printer.valid() ? target.printer.get() : -1;
     page.device = target.device.get();
+    page.send = sendToPrinter;
     sendFacePage(page, client.address, client.client_ip.c_str());
     if (page.template_unreadable) {
         finishJob(client, JobEnd::FacePageFailed);
@@ -184,6 +185,9 @@ JobEnd runBody(const JobLimits& limits, Client& client, JobTarget& target, JobRe
             errno = page.error;
             perror("spoolDevice/fwrite: writing printer device failure");
         }
+        // A send the stop request ended.
+        if (page.socket >= 0 && stopRequested())
+            return JobEnd::Stopped;
         return JobEnd::FacePageFailed;
     }
     record.face_page = true;
