@@ -37,6 +37,10 @@ int lookupIp(std::string_view client_ip);
 // a spool job (set exactly one).
 struct PageOutput {
     int socket = -1;
+    // Sends a piece to `socket`, returning the bytes that went out; when
+    // unset, a plain blocking send. The job passes one that a stop request
+    // ends, so a printer that does not read cannot hold a stop.
+    size_t (*send)(int socket, std::string_view piece) = nullptr;
     FILE* device = nullptr;
     // Turns false once a piece did not go out whole; later pieces are then
     // not sent, and the page and its job are lost.

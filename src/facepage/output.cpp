@@ -21,7 +21,9 @@ int sendPiece(PageOutput& out, std::string_view piece) {
     if (!out.whole)
         return 1;
     if (out.socket >= 0) {
-        out.whole = tindrel::sendAll(out.socket, piece) == piece.size();
+        const size_t sent =
+            out.send ? out.send(out.socket, piece) : tindrel::sendAll(out.socket, piece);
+        out.whole = sent == piece.size();
     } else if (out.device) {
         bool written =
             piece.empty() || std::fwrite(piece.data(), 1, piece.size(), out.device) == piece.size();

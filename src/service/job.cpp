@@ -250,6 +250,7 @@ JobEnd runBody(const JobLimits& limits, Client& client, JobTarget& target, JobFa
     PageOutput page;
     page.socket = target.printer.valid() ? target.printer.get() : -1;
     page.device = target.device.get();
+    page.send = sendToPrinter;
     sendFacePage(page, client.address, client.client_ip.c_str(),
                  PageClaims{record.user.value_or(""), record.document.value_or("")});
     if (page.template_unreadable) {
@@ -261,6 +262,9 @@ JobEnd runBody(const JobLimits& limits, Client& client, JobTarget& target, JobFa
             errno = page.error;
             perror("spoolDevice/fwrite: writing printer device failure");
         }
+        // A send the stop request ended.
+        if (page.socket >= 0 && stopRequested())
+            return JobEnd::Stopped;
         return JobEnd::FacePageFailed;
     }
     record.face_page = true;

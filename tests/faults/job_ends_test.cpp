@@ -101,5 +101,29 @@ TEST_F(JobEnds, StopEndsTheHoldAtOnce) {
     EXPECT_TRUE(log.waitFor("msg=[Stopped before the job was done]")) << log.text();
 }
 
+// The printer stops reading during the face page: a stop request gives the
+// job its 30 s of grace, then the job is lost and the daemon ends.
+TEST_F(JobEnds, StopEndsAFacePageThePrinterDoesNotTake) {
+    usePrinter({.receive_buffer = 4096});
+    printer->plan({{.stall_at = 64 * 1024}});
+    // Larger than any socket buffer, so the page's send must wait.
+    face_template = std::string(kTinyTemplate) + std::string(8 << 20, '%') + "\n";
+    dir.write("face.ps", face_template);
+    expect_running = false;
+    ASSERT_NO_FATAL_FAILURE(start());
+    Client client(port);
+    ASSERT_TRUE(client.send("%!PS\n(never printed)\n"));
+    client.shutdownWrite();
+    const pid_t pid = daemon->pid();
+    ASSERT_TRUE(waitUntil(
+        [&] { return printer->receiving().size() >= 64 * 1024 && statusState(pid) == 'S'; }, 30))
+        << kernelWait(pid);
+    daemon->signal(SIGTERM);
+    EXPECT_EQ(daemon->waitExit(40), 0);
+    EXPECT_TRUE(client.readToEnd(2));
+    EXPECT_TRUE(client.wasReset());
+    EXPECT_TRUE(log.waitFor("msg=[Stopped before the job was done]")) << log.text();
+}
+
 } // namespace
 } // namespace testsupport
