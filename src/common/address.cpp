@@ -4,12 +4,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <netdb.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace tindrel {
@@ -36,15 +32,8 @@ NetAddress fromIpv6(const in6_addr& a6, uint16_t port) {
 // One record on the resolver's pipe: the family, then 16 address bytes.
 constexpr size_t kRecordSize = 17;
 
-[[noreturn]] void resolveInChild(const std::string& name, int writer) {
-    // Dies with the daemon, and holds none of its sockets or files.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (writer > 3)
-        close_range(3, static_cast<unsigned>(writer) - 1, 0);
-    close_range(static_cast<unsigned>(writer) + 1, ~0U, 0);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
-        std::signal(sig, SIG_DFL);
-
+// Writes "E" and the resolver's error, or "A" and one record per address.
+void resolveInChild(const std::string& name, int writer) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -66,7 +55,6 @@ constexpr size_t kRecordSize = 17;
         freeaddrinfo(found);
     }
     writeAll(writer, answer.data(), answer.size());
-    _exit(0);
 }
 
 } // namespace
@@ -203,45 +191,16 @@ bool validHostName(std::string_view text) {
 }
 
 int resolveHost(const std::string& name, int seconds, std::vector<NetAddress>& out,
-                std::string& why) {
+                std::string& why, volatile pid_t* running) {
     out.clear();
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
-        why = std::string("pipe: ") + std::strerror(errno);
-        return 1;
-    }
-    UniqueFd reader(pipe_fds[0]);
-    UniqueFd writer(pipe_fds[1]);
-    pid_t child = fork();
-    if (child < 0) {
-        why = std::string("fork: ") + std::strerror(errno);
-        return 1;
-    }
-    if (child == 0)
-        resolveInChild(name, writer.get());
-    writer.reset();
-
     std::string answer;
-    bool complete = false;
-    for (;;) {
-        pollfd p{reader.get(), POLLIN, 0};
-        if (waitReadable(&p, 1, seconds) <= 0)
-            break;
-        char buf[512];
-        ssize_t n = read(reader.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            complete = n == 0;
-            break;
-        }
-        answer.append(buf, static_cast<size_t>(n));
+    int asked =
+        askChild([&](int writer) { resolveInChild(name, writer); }, seconds, answer, running);
+    if (asked < 0) {
+        why = std::string("no child for the lookup: ") + std::strerror(errno);
+        return 1;
     }
-    if (!complete)
-        kill(child, SIGKILL);
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    if (!complete) {
+    if (asked > 0) {
         why = "no answer within " + std::to_string(seconds) + " s";
         return 1;
     }

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <vector>
 
 namespace tindrel {
@@ -51,8 +52,8 @@ bool validHostName(std::string_view text);
 // Resolves a host name to its stream addresses, in the resolver's order,
 // within `seconds`: the lookup runs in a child process, so a name server
 // that never answers costs that bound and no more. Returns 0 with at least
-// one address, else 1 with `why` saying what failed.
+// one address, else 1 with `why` saying what failed. `running` as for askChild.
 int resolveHost(const std::string& name, int seconds, std::vector<NetAddress>& out,
-                std::string& why);
+                std::string& why, volatile pid_t* running = nullptr);
 
 } // namespace tindrel

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -141,6 +142,15 @@ inline std::string_view trimEnd(std::string_view text) {
         text.remove_suffix(1);
     return text;
 }
+
+// Runs `work` in a child process that answers on the descriptor it is given,
+// and reads its whole answer within `seconds`; a child that takes longer is
+// killed. The child dies with the daemon and holds none of its descriptors
+// but the answer pipe. `running`, when given, holds the
+// child's pid while it runs, so that a signal handler can kill it. Returns 0
+// with the answer, 1 when the bound passed, -1 when no child could be made.
+int askChild(const std::function<void(int)>& work, int seconds, std::string& answer,
+             volatile pid_t* running = nullptr);
 
 // Switches O_NONBLOCK on or off; false when that fails.
 bool setBlocking(int fd, bool blocking);

@@ -88,5 +88,6 @@ std::string formatTxtLine(std::string_view line, std::string_view value);
 // Answers are kept a minute.
 inline constexpr int kLookupSeconds = 2;
 std::string hostNameOf(const tindrel::NetAddress& address);
-// The lookup child while one runs, else 0: a daemon ended by a signal kills it.
+// The child looking up a client's or the printer's name while one runs, else 0:
+// a daemon ended by a signal kills it.
 extern volatile pid_t lookupChild;

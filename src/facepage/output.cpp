@@ -4,13 +4,9 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <map>
 #include <netdb.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 
 FacePageSender sendFacePage = nullptr;
 volatile pid_t lookupChild = 0;
@@ -56,69 +52,20 @@ struct CachedName {
 // Keyed by the address text, which is one text per address.
 std::map<std::string, CachedName> nameCache;
 
-void closeAllBut(int keep) {
-    if (keep > 0)
-        close_range(0, static_cast<unsigned>(keep) - 1, 0);
-    close_range(static_cast<unsigned>(keep) + 1, ~0U, 0);
-}
-
 std::string lookUpName(const tindrel::NetAddress& address) {
-    // The lookup runs in a child process that is given kLookupSeconds: a name
-    // server that never answers must not hold the one-job service. Without a
-    // pipe or a child (out of resources), the page goes out without the name.
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0)
-        return std::string();
-    tindrel::UniqueFd reader(pipe_fds[0]);
-    tindrel::UniqueFd writer(pipe_fds[1]);
-    const pid_t parent = getpid();
-    pid_t child = fork();
-    if (child < 0)
-        return std::string();
-    if (child == 0) {
-        reader.release();
-        for (int sig : {SIGTERM, SIGINT, SIGHUP})
-            std::signal(sig, SIG_DFL);
-        // It must never outlive the daemon, nor hold its listening socket
-        // or a client's connection.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent)
-            _exit(0);
-        closeAllBut(writer.get());
+    // Without a pipe or a child (out of resources), or past the bound, the
+    // page goes out without the name.
+    std::string name;
+    auto lookUp = [&address](int writer) {
         sockaddr_storage peer{};
         socklen_t length = tindrel::toSockaddr(address, peer);
         char host[NI_MAXHOST] = {};
         if (getnameinfo(reinterpret_cast<const sockaddr*>(&peer), length, host, sizeof host,
                         nullptr, 0, NI_NAMEREQD) == 0)
-            tindrel::writeAll(writer.get(), host, std::strlen(host));
-        _exit(0);
-    }
-    lookupChild = child;
-    writer.reset();
-
-    std::string name;
-    bool complete = false;
-    for (;;) {
-        pollfd p{reader.get(), POLLIN, 0};
-        if (tindrel::waitReadable(&p, 1, kLookupSeconds) <= 0)
-            break;
-        char buf[256];
-        ssize_t n = read(reader.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            complete = n == 0;
-            break;
-        }
-        name.append(buf, static_cast<size_t>(n));
-    }
-    if (!complete) {
-        kill(child, SIGKILL);
+            tindrel::writeAll(writer, host, std::strlen(host));
+    };
+    if (tindrel::askChild(lookUp, kLookupSeconds, name, &lookupChild) != 0)
         name.clear();
-    }
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    lookupChild = 0;
     return name;
 }
 

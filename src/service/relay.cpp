@@ -21,7 +21,8 @@ tindrel::UniqueFd attemptPrinter(int seconds, bool& created) {
     std::vector<tindrel::NetAddress> addresses{conf.printer_ip};
     if (!conf.printer_host.empty()) {
         std::string why;
-        if (tindrel::resolveHost(conf.printer_host, kLookupSeconds, addresses, why) != 0) {
+        if (tindrel::resolveHost(conf.printer_host, kLookupSeconds, addresses, why, &lookupChild) !=
+            0) {
             if (verbose) {
                 std::string line = "connectPrinter: printer-ip " + conf.printer_host +
                                    " does not resolve: " + why + "\n";
