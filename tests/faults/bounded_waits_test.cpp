@@ -151,6 +151,8 @@ TEST_F(BoundedWaits, ClientsResetBeforeAcceptAreStillNamed) {
     busy.shutdownWrite();
     EXPECT_TRUE(busy.readToEnd());
     ASSERT_EQ(log.waitCounts(1 + kResets).size(), 1 + kResets) << log.text();
+    // The clients that sent nothing still had a printer connection, without a page.
+    ASSERT_TRUE(printer->waitConnections(1 + kResets));
     EXPECT_EQ(jobOf(0), "a job that waits for the others\nand ends now\n");
     for (const auto& line : log.lines())
         EXPECT_TRUE(line.find("ip=[") == std::string::npos ||
