@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <net/if.h>
 #include <netdb.h>
 #include <unistd.h>
 
@@ -16,7 +17,7 @@ size_t addressSize(const NetAddress& a) {
     return a.family == AF_INET ? 4 : a.family == AF_INET6 ? 16 : 0;
 }
 
-NetAddress fromIpv6(const in6_addr& a6, uint16_t port) {
+NetAddress fromIpv6(const in6_addr& a6, uint16_t port, uint32_t scope) {
     NetAddress a;
     a.port = port;
     if (IN6_IS_ADDR_V4MAPPED(&a6)) {
@@ -25,12 +26,28 @@ NetAddress fromIpv6(const in6_addr& a6, uint16_t port) {
     } else {
         a.family = AF_INET6;
         std::memcpy(a.bytes.data(), &a6, 16);
+        a.scope = scope;
     }
     return a;
 }
 
-// One record on the resolver's pipe: the family, then 16 address bytes.
-constexpr size_t kRecordSize = 17;
+// The interface after "%": a name this host has, or its number.
+bool parseScope(const std::string& text, uint32_t& scope) {
+    if (text.empty())
+        return false;
+    if (text.find_first_not_of("0123456789") == std::string::npos) {
+        if (text.size() > 9)
+            return false;
+        scope = static_cast<uint32_t>(std::stoul(text));
+        return scope != 0;
+    }
+    scope = if_nametoindex(text.c_str());
+    return scope != 0;
+}
+
+// One record on the resolver's pipe: the family, 16 address bytes, then the
+// scope in 4 bytes of host order.
+constexpr size_t kRecordSize = 21;
 
 // Writes "E" and the resolver's error, or "A" and one record per address.
 void resolveInChild(const std::string& name, int writer) {
@@ -51,6 +68,7 @@ void resolveInChild(const std::string& name, int writer) {
                 continue;
             answer += static_cast<char>(a.family == AF_INET ? 4 : 6);
             answer.append(reinterpret_cast<const char*>(a.bytes.data()), a.bytes.size());
+            answer.append(reinterpret_cast<const char*>(&a.scope), sizeof a.scope);
         }
         freeaddrinfo(found);
     }
@@ -60,7 +78,7 @@ void resolveInChild(const std::string& name, int writer) {
 } // namespace
 
 bool sameAddress(const NetAddress& a, const NetAddress& b) {
-    return a.family == b.family && a.family != AF_UNSPEC &&
+    return a.family == b.family && a.family != AF_UNSPEC && a.scope == b.scope &&
            std::memcmp(a.bytes.data(), b.bytes.data(), addressSize(a)) == 0;
 }
 
@@ -83,8 +101,23 @@ bool isLoopback(const NetAddress& a) {
     return IN6_IS_ADDR_LOOPBACK(&a6);
 }
 
+bool isLinkLocal(const NetAddress& a) {
+    return a.family == AF_INET6 && a.bytes[0] == 0xfe && (a.bytes[1] & 0xc0) == 0x80;
+}
+
 bool parseAddress(std::string_view text, NetAddress& out) {
-    const std::string s(text);
+    std::string s(text);
+    uint32_t scope = 0;
+    if (size_t percent = s.find('%'); percent != std::string::npos) {
+        if (!parseScope(s.substr(percent + 1), scope))
+            return false;
+        s.resize(percent);
+        in6_addr a6{};
+        if (inet_pton(AF_INET6, s.c_str(), &a6) != 1 || IN6_IS_ADDR_V4MAPPED(&a6))
+            return false;
+        out = fromIpv6(a6, 0, scope);
+        return true;
+    }
     in_addr a4{};
     if (inet_pton(AF_INET, s.c_str(), &a4) == 1) {
         out = NetAddress{};
@@ -94,7 +127,7 @@ bool parseAddress(std::string_view text, NetAddress& out) {
     }
     in6_addr a6{};
     if (inet_pton(AF_INET6, s.c_str(), &a6) == 1) {
-        out = fromIpv6(a6, 0);
+        out = fromIpv6(a6, 0, 0);
         return true;
     }
     return false;
@@ -111,7 +144,7 @@ NetAddress fromSockaddr(const sockaddr* address, socklen_t length) {
         a.port = a4->sin_port;
     } else if (address->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
         const auto* a6 = reinterpret_cast<const sockaddr_in6*>(address);
-        a = fromIpv6(a6->sin6_addr, a6->sin6_port);
+        a = fromIpv6(a6->sin6_addr, a6->sin6_port, a6->sin6_scope_id);
     }
     return a;
 }
@@ -130,6 +163,7 @@ socklen_t toSockaddr(const NetAddress& a, sockaddr_storage& out) {
         a6.sin6_family = AF_INET6;
         a6.sin6_port = a.port;
         std::memcpy(&a6.sin6_addr, a.bytes.data(), 16);
+        a6.sin6_scope_id = a.scope;
         return sizeof a6;
     }
     return 0;
@@ -139,7 +173,12 @@ std::string addressText(const NetAddress& a) {
     char text[INET6_ADDRSTRLEN] = {};
     if (a.family == AF_UNSPEC || !inet_ntop(a.family, a.bytes.data(), text, sizeof text))
         return std::string();
-    return text;
+    if (a.family != AF_INET6 || a.scope == 0)
+        return text;
+    char name[IF_NAMESIZE] = {};
+    if (!if_indextoname(a.scope, name))
+        return std::string(text) + "%" + std::to_string(a.scope);
+    return std::string(text) + "%" + name;
 }
 
 std::string endpointText(const NetAddress& a) {
@@ -191,11 +230,11 @@ bool validHostName(std::string_view text) {
 }
 
 int resolveHost(const std::string& name, int seconds, std::vector<NetAddress>& out,
-                std::string& why, volatile pid_t* running) {
+                std::string& why, volatile pid_t* running, WaitFn wait) {
     out.clear();
     std::string answer;
     int asked =
-        askChild([&](int writer) { resolveInChild(name, writer); }, seconds, answer, running);
+        askChild([&](int writer) { resolveInChild(name, writer); }, seconds, answer, running, wait);
     if (asked < 0) {
         why = std::string("no child for the lookup: ") + std::strerror(errno);
         return 1;
@@ -212,6 +251,7 @@ int resolveHost(const std::string& name, int seconds, std::vector<NetAddress>& o
         NetAddress a;
         a.family = answer[at] == 4 ? AF_INET : AF_INET6;
         std::memcpy(a.bytes.data(), answer.data() + at + 1, 16);
+        std::memcpy(&a.scope, answer.data() + at + 17, sizeof a.scope);
         out.push_back(a);
     }
     if (out.empty()) {

@@ -20,24 +20,32 @@ struct NetAddress {
     sa_family_t family = AF_UNSPEC;  // AF_INET, AF_INET6, or AF_UNSPEC for none
     std::array<uint8_t, 16> bytes{}; // the first 4 for IPv4; network byte order
     uint16_t port = 0;               // network byte order; 0 where none belongs
+    // The interface of a link-local IPv6 address (fe80::1%eth0); 0 for none.
+    uint32_t scope = 0;
 };
 
-// Same family and address; the port is not compared.
+// Same family, address and scope; the port is not compared.
 bool sameAddress(const NetAddress& a, const NetAddress& b);
 // 0.0.0.0 or ::, which listen on every local address.
 bool isAnyAddress(const NetAddress& a);
 // 127.0.0.0/8 or ::1.
 bool isLoopback(const NetAddress& a);
 
+// fe80::/10, whose addresses mean something only on one interface.
+bool isLinkLocal(const NetAddress& a);
+
 // Reads an IPv4 literal (four decimal numbers, nothing short) or an IPv6
-// literal. Names and inet_aton shorthand (192.168.10, 0x7f.1) are refused.
+// literal, which may name its interface after a "%" (fe80::1%eth0, or its
+// number). Names, inet_aton shorthand (192.168.10, 0x7f.1) and an interface
+// this host does not have are refused.
 bool parseAddress(std::string_view text, NetAddress& out);
 // The address from a socket address; an IPv4-mapped IPv6 address becomes IPv4.
 NetAddress fromSockaddr(const sockaddr* address, socklen_t length);
 // The socket address for `a` with its port; returns its length, 0 for none.
 socklen_t toSockaddr(const NetAddress& a, sockaddr_storage& out);
 
-// inet_ntop's text: dotted quad, or compressed IPv6 (RFC 5952).
+// inet_ntop's text: dotted quad, or compressed IPv6 (RFC 5952), with
+// "%interface" for a scoped address.
 std::string addressText(const NetAddress& a);
 // "127.0.0.1:9100" or "[::1]:9100".
 std::string endpointText(const NetAddress& a);
@@ -48,12 +56,5 @@ bool digitsAndDots(std::string_view text);
 // labels of 1 to 63 characters, at most 253 in all, and nothing a resolver
 // would read as a numeric address instead (inet_aton's forms).
 bool validHostName(std::string_view text);
-
-// Resolves a host name to its stream addresses, in the resolver's order,
-// within `seconds`: the lookup runs in a child process, so a name server
-// that never answers costs that bound and no more. Returns 0 with at least
-// one address, else 1 with `why` saying what failed. `running` as for askChild.
-int resolveHost(const std::string& name, int seconds, std::vector<NetAddress>& out,
-                std::string& why, volatile pid_t* running = nullptr);
 
 } // namespace tindrel

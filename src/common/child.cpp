@@ -30,7 +30,7 @@ namespace {
 } // namespace
 
 int askChild(const std::function<void(int)>& work, int seconds, std::string& answer,
-             volatile pid_t* running) {
+             volatile pid_t* running, WaitFn wait) {
     answer.clear();
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0)
@@ -52,7 +52,7 @@ int askChild(const std::function<void(int)>& work, int seconds, std::string& ans
     bool complete = false;
     for (;;) {
         pollfd p{reader.get(), POLLIN, 0};
-        if (waitReadable(&p, 1, seconds) <= 0)
+        if (wait(&p, 1, seconds) <= 0)
             break;
         char buf[512];
         ssize_t n = read(reader.get(), buf, sizeof buf);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -113,6 +114,13 @@ size_t writeAll(int fd, const void* data, size_t len);
 int waitReadable(pollfd* fds, nfds_t count, int seconds);
 // The same for the events already set in each pollfd.
 int waitReady(pollfd* fds, nfds_t count, int seconds);
+// A wait of that shape. Callers that must end at a stop request pass their
+// own; it returns -1 with errno EINTR when a stop ended it.
+using WaitFn = int (*)(pollfd* fds, nfds_t count, int seconds);
+// The signal mask every wait here takes while it waits, or nullptr to keep
+// the process's mask. The daemon keeps its stop signals blocked and lets
+// them in only inside a wait, so none is lost between a look and a wait.
+void setWaitMask(const sigset_t* mask);
 inline bool readable(const pollfd& p) {
     return (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
@@ -130,7 +138,8 @@ void resetConnection(UniqueFd& fd);
 // seconds without an answer. A refusal fails at once. Returns the connected
 // socket, or an invalid owner with errno set; `created` tells whether a
 // socket could be made at all.
-UniqueFd connectBounded(const NetAddress& address, int seconds, bool& created);
+UniqueFd connectBounded(const NetAddress& address, int seconds, bool& created,
+                        WaitFn wait = waitReady);
 
 // White space as isspace sees it, for any byte.
 inline bool isSpace(char c) {
@@ -148,9 +157,17 @@ inline std::string_view trimEnd(std::string_view text) {
 // killed. The child dies with the daemon and holds none of its descriptors
 // but the answer pipe. `running`, when given, holds the
 // child's pid while it runs, so that a signal handler can kill it. Returns 0
-// with the answer, 1 when the bound passed, -1 when no child could be made.
+// with the answer, 1 when the bound passed (or `wait` failed), -1 when no
+// child could be made.
 int askChild(const std::function<void(int)>& work, int seconds, std::string& answer,
-             volatile pid_t* running = nullptr);
+             volatile pid_t* running = nullptr, WaitFn wait = waitReady);
+
+// Resolves a host name to its stream addresses, in the resolver's order,
+// within `seconds`: the lookup runs in a child process, so a name server
+// that never answers costs that bound and no more. Returns 0 with at least
+// one address, else 1 with `why` saying what failed. `running` and `wait` as for askChild.
+int resolveHost(const std::string& name, int seconds, std::vector<NetAddress>& out,
+                std::string& why, volatile pid_t* running = nullptr, WaitFn wait = waitReady);
 
 // Switches O_NONBLOCK on or off; false when that fails.
 bool setBlocking(int fd, bool blocking);

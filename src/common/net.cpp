@@ -28,7 +28,13 @@ timespec timeLeft(const timespec& deadline) {
     return left;
 }
 
+const sigset_t* wait_mask = nullptr;
+
 } // namespace
+
+void setWaitMask(const sigset_t* mask) {
+    wait_mask = mask;
+}
 
 int waitReady(pollfd* fds, nfds_t count, int seconds) {
     for (nfds_t i = 0; i < count; ++i)
@@ -37,7 +43,7 @@ int waitReady(pollfd* fds, nfds_t count, int seconds) {
     deadline.tv_sec += seconds;
     for (;;) {
         timespec left = timeLeft(deadline);
-        int ready = ppoll(fds, count, &left, nullptr);
+        int ready = ppoll(fds, count, &left, wait_mask);
         if (ready >= 0 || errno != EINTR)
             return ready;
     }
@@ -70,7 +76,7 @@ void resetConnection(UniqueFd& fd) {
     fd.reset();
 }
 
-UniqueFd connectBounded(const NetAddress& address, int seconds, bool& created) {
+UniqueFd connectBounded(const NetAddress& address, int seconds, bool& created, WaitFn wait) {
     sockaddr_storage peer{};
     socklen_t length = toSockaddr(address, peer);
     UniqueFd fd(socket(peer.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
@@ -82,7 +88,7 @@ UniqueFd connectBounded(const NetAddress& address, int seconds, bool& created) {
         return UniqueFd();
     if (rc != 0) {
         pollfd p{fd.get(), POLLOUT, 0};
-        int ready = waitReady(&p, 1, seconds);
+        int ready = wait(&p, 1, seconds);
         if (ready <= 0) {
             if (ready == 0)
                 errno = ETIMEDOUT;

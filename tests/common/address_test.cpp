@@ -21,6 +21,10 @@ TEST(AddressText, LiteralsOfBothFamiliesAndNothingShort) {
         {"0x7f.1", nullptr},
         {"10.0.0.05", nullptr},
         {"localhost", nullptr},
+        {"FE80::0:7%1", "fe80::7%lo"}, // a link-local address names its interface
+        {"fe80::7%nosuch9", nullptr},
+        {"fe80::7%", nullptr},
+        {"127.0.0.1%lo", nullptr},
         {"", nullptr},
     };
     for (const LiteralCase& c : cases) {

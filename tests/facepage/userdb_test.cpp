@@ -75,9 +75,12 @@ TEST_F(UserDatabase, ShiftingEntriesAreWarnedAbout) {
 // record of it winning; IPv4 is written only one way.
 TEST_F(UserDatabase, LookupFindsTheFirstRecordOfTheAddress) {
     ASSERT_EQ(load("10.0.0.5 A12 552\n10.0.0.9 B3 553\n10.0.0.5 C 554\n10.0.0.06 D 555\n"
-                   "2001:0db8:0000:0000:0000:0000:0000:0001 E 556\n"),
+                   "2001:0db8:0000:0000:0000:0000:0000:0001 E 556\nfe80:0::7%1 F 557\n"),
               0);
+    // A link-local address matches with its interface, by name or number.
     for (auto [address, position] : {std::pair{"10.0.0.9", 1},
+                                     {"fe80::7%lo", 5},
+                                     {"fe80::7", -1},
                                      {"2001:db8::1", 4},
                                      {"2001:db8::2", -1},
                                      {"10.0.0.5", 0},
