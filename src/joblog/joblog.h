@@ -42,7 +42,8 @@ struct JobRecord {
 std::string isoTime(std::time_t when);
 // The record as one JSON object on one line, newline included.
 std::string recordLine(const JobRecord& record);
-// Appends the record to conf.accounting_path and flushes it. Nothing is
-// written when the path is empty. Returns 0, or 1 after one line on
-// standard error when the file cannot be written.
+// Appends the record to conf.accounting_path, whole or not at all. Nothing
+// is written when the path is empty. Returns 0, or 1 when the record was
+// lost: a line on standard error and "Accounting record lost: why" in the
+// job log say so. Only a regular file takes records.
 int writeRecord(const JobRecord& record);

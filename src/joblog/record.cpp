@@ -3,8 +3,13 @@
 #include "common/io.h"
 #include "settings/settings.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -56,20 +61,43 @@ std::string recordLine(const JobRecord& r) {
     return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
+namespace {
+
+// Says in the job log, and on standard error, that a record was lost.
+int recordLost(const JobRecord& record, const std::string& why) {
+    std::string line = "writeRecord: accounting file " + conf.accounting_path + ": " + why + "\n";
+    std::fputs(line.c_str(), stderr);
+    logPrint("Accounting record lost: " + why, std::nullopt, record.client);
+    return 1;
+}
+
+} // namespace
+
 int writeRecord(const JobRecord& record) {
     if (conf.accounting_path.empty())
         return 0;
-    std::string line = recordLine(record);
-    tindrel::UniqueFile file = tindrel::openFile(conf.accounting_path, "a");
-    if (!file) {
-        std::perror("writeRecord/fopen: accounting file failure");
-        return 1;
+    const std::string line = recordLine(record);
+    // Without blocking: a FIFO must never hold the daemon in open.
+    tindrel::UniqueFd file(open(conf.accounting_path.c_str(),
+                                O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (!file.valid())
+        return recordLost(record, std::strerror(errno));
+    struct stat st {};
+    if (fstat(file.get(), &st) != 0)
+        return recordLost(record, std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        return recordLost(record, "not a regular file");
+    // One write on an appending descriptor: the record is whole, or what a
+    // full disk let through is cut away again, so the next record never
+    // glues onto a fragment.
+    ssize_t n = write(file.get(), line.data(), line.size());
+    if (n == static_cast<ssize_t>(line.size()))
+        return 0;
+    const std::string why = n < 0 ? std::strerror(errno) : "the file took only part of it";
+    if (n > 0) {
+        off_t end = lseek(file.get(), 0, SEEK_CUR);
+        if (end < n || ftruncate(file.get(), end - n) != 0)
+            return recordLost(record, why + "; a fragment of it stays in the file");
     }
-    // One write of the whole line, then the flush of fclose.
-    bool written = std::fwrite(line.data(), 1, line.size(), file.get()) == line.size();
-    if (file.reset() != 0 || !written) {
-        std::perror("writeRecord/fclose: writing accounting file failure");
-        return 1;
-    }
-    return 0;
+    return recordLost(record, why);
 }

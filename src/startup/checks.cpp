@@ -91,10 +91,26 @@ bool reachesProxy(const tindrel::NetAddress& printer, const OwnAddress& own) {
     return isThisHost(printer);
 }
 
+// An address with "%" names the interface of a link-local address; the
+// interface must be one this host has.
+bool refusedScope(KeyRow r, const tindrel::NetAddress& parsed) {
+    const std::string text = settingText(r);
+    size_t percent = text.find('%');
+    if (percent == std::string::npos || parsed.family != AF_UNSPEC)
+        return false;
+    refuse(std::string(keyTable[r].comando) + " \"" + text + "\" names the interface \"" +
+           text.substr(percent + 1) +
+           "\", which this host does not have; name an interface of this host (ip link shows "
+           "them), such as fe80::7%eth0");
+    return true;
+}
+
 int checkAddresses(int listener) {
     int refused = 0;
     if (listener < 0) {
-        if (conf.proxy_ip.family == AF_UNSPEC) {
+        if (refusedScope(kProxyIp, conf.proxy_ip)) {
+            refused = 1;
+        } else if (conf.proxy_ip.family == AF_UNSPEC) {
             refuse("proxy-ip \"" + settingText(kProxyIp) +
                    "\" is not an IPv4 or IPv6 address; write it as numbers, such as 0.0.0.0, :: "
                    "or 127.0.0.1");
@@ -120,10 +136,22 @@ int checkAddresses(int listener) {
 }
 
 // A printer-ip that is no address literal must be a host name; digits and
-// dots alone are an address, and a short one is never taken as shorthand.
+// dots alone are an address, and a short one is never taken as shorthand. A
+// link-local address reaches nothing without its interface.
 int checkPrinterAddress() {
-    if (!conf.use_printer || conf.printer_ip.family != AF_UNSPEC)
+    if (!conf.use_printer)
         return 0;
+    if (tindrel::isLinkLocal(conf.printer_ip) && conf.printer_ip.scope == 0) {
+        refuse("printer-ip " + tindrel::addressText(conf.printer_ip) +
+               " is link-local and names no interface, so no connection can reach it; add the "
+               "interface, such as " +
+               tindrel::addressText(conf.printer_ip) + "%eth0");
+        return 1;
+    }
+    if (conf.printer_ip.family != AF_UNSPEC)
+        return 0;
+    if (refusedScope(kPrinterIp, conf.printer_ip))
+        return 1;
     if (tindrel::digitsAndDots(conf.printer_host)) {
         refuse("printer-ip \"" + settingText(kPrinterIp) +
                "\" is not a full IPv4 address; write all four numbers, such as 192.0.2.7");
@@ -234,11 +262,9 @@ int checkBind() {
     return 1;
 }
 
-// The job log, opened for appending as each line opens it.
-int checkLog() {
-    const std::string& path = conf.logfile_path;
-    if (path.empty() || path.back() == '/')
-        return 0;
+// A file the run user appends to, as the daemon will: it may be missing
+// when its folder lets the run user create it.
+int checkAppendable(const std::string& path, const std::string& what, const std::string& setting) {
     if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0)
         return 0;
     if (errno == ENOENT) {
@@ -247,18 +273,48 @@ int checkLog() {
         if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
             return 0;
     }
-    refuse("job log " + path + " cannot be opened for appending by the run user " + conf.user_name +
-           ": " + std::strerror(errno) + "; set logfile (and working-dir)");
+    refuse(what + " " + path + " cannot be opened for appending by the run user " + conf.user_name +
+           ": " + std::strerror(errno) + "; set " + setting);
     return 1;
+}
+
+// The job log, opened for appending as each line opens it.
+int checkLog() {
+    const std::string& path = conf.logfile_path;
+    if (path.empty() || path.back() == '/')
+        return 0;
+    return checkAppendable(path, "job log", "logfile (and working-dir)");
+}
+
+bool existsButNotRegular(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+// Records go only into a regular file: a FIFO would hold the job that
+// writes, a directory or a device would lose every record.
+int checkAccountingFile() {
+    if (conf.accounting_path.empty() || !existsButNotRegular(conf.accounting_path))
+        return 0;
+    refuse("accounting file " + conf.accounting_path +
+           " is not a regular file; set accounting to a file (or leave it empty for no records)");
+    return 1;
+}
+
+void warnIdleTime() {
+    if (conf.idle_time < 0)
+        warn("idletime " + std::to_string(conf.idle_time) +
+             " is taken as 0, which ends a job at the first moment no data is waiting, and "
+             "printer attempts follow each other without pause");
+    else if (conf.idle_time == 0)
+        warn("idletime 0 ends a job at the first moment no data is waiting, and printer attempts "
+             "follow each other without pause");
 }
 
 void warnChecks() {
     if (!conf.local.empty() && faccessat(AT_FDCWD, conf.local.c_str(), R_OK, AT_EACCESS) != 0)
         refuse("warning: user database " + conf.local + " cannot be read (" + std::strerror(errno) +
                "); face pages will show no office or phone");
-    if (conf.idle_time == 0)
-        refuse("warning: idletime 0 ends a job at the first moment no data is waiting, and "
-               "printer attempts follow each other without pause");
 }
 
 } // namespace
@@ -267,6 +323,9 @@ int checkOnly() {
     int refused = checkServing(-1);
     refused |= checkBind();
     refused |= checkLog();
+    if (!conf.accounting_path.empty() && !existsButNotRegular(conf.accounting_path))
+        refused |= checkAppendable(conf.accounting_path, "accounting file",
+                                   "accounting (and working-dir)");
     warnChecks();
     return refused;
 }
@@ -277,5 +336,7 @@ int checkServing(int listener) {
     refused |= checkPrinterAddress();
     refused |= checkNotItself(listener, printerAddresses());
     refused |= checkTemplate();
+    refused |= checkAccountingFile();
+    warnIdleTime();
     return refused;
 }

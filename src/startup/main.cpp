@@ -11,8 +11,10 @@ int main(int argc, char** argv) {
     occupyStandardDescriptors();
     // Progress lines must reach a log collector or a pipe as they happen.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    // A printer, client or device pipe that goes away must never end the daemon.
+    // A printer, client or device pipe that goes away must never end the
+    // daemon, nor a log or record file that reaches its size limit.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
 
     if (argc == 2 && std::string_view(argv[1]) == "--help") {
         usage();

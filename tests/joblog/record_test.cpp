@@ -4,8 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -57,23 +64,58 @@ TEST_F(AccountingRecord, OneLineWithEveryFieldInOrder) {
         "\"to\":\"[::1]:9100\",\"face_page\":true,\"outcome\":\"printer-failed\"}\n");
 }
 
-TEST_F(AccountingRecord, AppendedToTheFileOrOneErrorLine) {
+// A record is appended whole, or it is lost whole: the file never keeps a
+// fragment that the next record would glue onto, and the loss is said on
+// standard error and in the job log.
+TEST_F(AccountingRecord, WholeOrAbsent) {
     JobRecord r;
     r.outcome = "delivered";
+    r.client = "10.1.2.3";
     EXPECT_EQ(writeRecord(r), 0); // no path: nothing written
+    conf.logfile_path = dir.file("tindrel.log");
     conf.accounting_path = dir.file("acct.jsonl");
-    EXPECT_EQ(writeRecord(r), 0);
-    std::string first = recordLine(r);
+    ASSERT_EQ(writeRecord(r), 0);
+    const std::string first = recordLine(r);
     r.job = 2;
-    EXPECT_EQ(writeRecord(r), 0);
-    EXPECT_EQ(testsupport::readFile(conf.accounting_path), first + recordLine(r));
-
-    conf.accounting_path = dir.file("missing/acct.jsonl");
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(writeRecord(r), 1);
-    std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err.rfind("writeRecord/fopen: accounting file failure: ", 0), 0u) << err;
-    EXPECT_EQ(testsupport::countOccurrences(err, "\n"), 1u);
+    const std::string fifo = dir.file("acct.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        std::string path;
+        rlim_t size_limit; // RLIM_INFINITY, or what makes the disk "full"
+        bool reader;       // a reader holds the FIFO open
+        std::string why;
+    };
+    // The size limits first, while the log is still below them.
+    const Case cases[] = {
+        {conf.accounting_path, first.size() + 40, false, "the file took only part of it"},
+        {conf.accounting_path, first.size(), false, "File too large"},
+        {dir.file("missing/acct.jsonl"), RLIM_INFINITY, false, "No such file or directory"},
+        {dir.path(), RLIM_INFINITY, false, "Is a directory"},
+        {fifo, RLIM_INFINITY, false, "No such device or address"},
+        {fifo, RLIM_INFINITY, true, "not a regular file"},
+    };
+    std::signal(SIGXFSZ, SIG_IGN);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        const std::string acct = std::exchange(conf.accounting_path, c.path);
+        int reader = c.reader ? open(fifo.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        rlimit unlimited{};
+        getrlimit(RLIMIT_FSIZE, &unlimited);
+        rlimit limit{std::min(c.size_limit, unlimited.rlim_max), unlimited.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(writeRecord(r), 1);
+        std::string err = ::testing::internal::GetCapturedStderr();
+        setrlimit(RLIMIT_FSIZE, &unlimited);
+        if (reader >= 0)
+            close(reader);
+        EXPECT_EQ(err, "writeRecord: accounting file " + c.path + ": " + c.why + "\n");
+        conf.accounting_path = acct;
+    }
+    EXPECT_EQ(testsupport::readFile(conf.accounting_path), first);
+    EXPECT_EQ(testsupport::countOccurrences(testsupport::readFile(conf.logfile_path),
+                                            "msg=[Accounting record lost: "),
+              std::size(cases));
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace testsupport {
@@ -57,6 +58,8 @@ TEST_F(ConfigurationCheck, RefusalsAndWarningsThenOneSummaryLine) {
     };
     const std::string absent = dir.file("absent.ps");
     const std::string long_path = dir.path() + "/" + std::string(70 - dir.path().size(), 'x');
+    const std::string fifo = dir.file("acct.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
     const passwd* pw = getpwuid(geteuid()); // as root the configuration switches to nobody
     const std::string run_user = runningAsRoot() ? "nobody" : pw ? pw->pw_name : "";
     std::vector<CheckCase> cases = {
@@ -162,6 +165,29 @@ TEST_F(ConfigurationCheck, RefusalsAndWarningsThenOneSummaryLine) {
           " cannot be opened for reading by the run user " + run_user +
           ": No such file or directory; set template-name (and working-dir) to a "
           "readable file"}},
+        {"accounting in a missing folder",
+         {"accounting = " + dir.file("absent/acct.jsonl")},
+         1,
+         {"tindrel: accounting file " + dir.file("absent/acct.jsonl") +
+          " cannot be opened for appending by the run user " + run_user}},
+        {"accounting into a FIFO",
+         {"accounting = " + fifo},
+         1,
+         {"tindrel: accounting file " + fifo + " is not a regular file"}},
+        {"negative idletime",
+         {"idletime = -1"},
+         0,
+         {"tindrel: warning: idletime -1 is taken as 0, which ends a job at the first moment"}},
+        {"link-local printer without its interface",
+         {"printer-ip = fe80::7"},
+         1,
+         {"tindrel: printer-ip fe80::7 is link-local and names no interface"}},
+        {"link-local printer on an interface", {"printer-ip = fe80::7%lo"}, 0, {}},
+        {"interface this host does not have",
+         {"printer-ip = fe80::7%nosuch9"},
+         1,
+         {"tindrel: printer-ip \"fe80::7%nosuch9\" names the interface \"nosuch9\", which this "
+          "host does not have"}},
         {"key warnings",
          {"printer_ip = 127.0.0.1", "username = nobody", "proxy-port=9100"},
          0,
