@@ -2,10 +2,14 @@
 // start of the job, face page, body, end, log.
 #include "service/service.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "facepage/facepage.h"
 #include "jobheader/jobheader.h"
@@ -22,6 +26,8 @@ struct JobFacts {
     JobRecord record;
     JobHeader header;
     PagesScanner pages;
+    bool fin_sent = false;            // the printer connection's end of stream went out
+    bool template_unreadable = false; // no later job can have a face page either
 
     void received(std::string_view bytes) {
         record.received += bytes.size();
@@ -58,98 +64,176 @@ size_t sendToPrinter(int printer, std::string_view piece) {
 
 // Hands a piece of the job to the target; false when it did not take it all.
 bool deliver(JobTarget& target, std::string_view piece, JobFacts& facts) {
-    size_t taken = 0;
-    bool whole = true;
-    if (target.printer.valid()) {
-        taken = sendToPrinter(target.printer.get(), piece);
-        whole = taken == piece.size();
-    } else {
-        whole = writeDevice(target.device.get(), piece, taken);
-    }
+    size_t taken = target.printer.valid() ? sendToPrinter(target.printer.get(), piece)
+                                          : writeDevice(target.device.get(), piece);
     facts.record.delivered += taken;
-    return whole;
+    return taken == piece.size();
 }
 
 JobEnd targetFailed(const JobTarget& target) {
-    if (target.printer.valid())
-        return stopRequested() ? JobEnd::Stopped : JobEnd::PrinterFailed;
-    return JobEnd::DeviceFailed;
+    if (stopRequested())
+        return JobEnd::Stopped;
+    return target.printer.valid() ? JobEnd::PrinterFailed : JobEnd::DeviceFailed;
 }
 
 // Finished: the client sent its bytes and closed its side during the read.
-enum class StartRead { Taken, Finished, ClientClosed, Stopped };
+enum class StartRead { Taken, Finished, ClientClosed, Aborted, Idle, Stopped };
 
 // Reads the start of the job into `start`, bounded in bytes and seconds, so
-// that the face page can follow the job's own header.
+// that the face page can follow the job's own header. No page goes out
+// before the job's first byte: that is awaited under the idle time, and a
+// stop request ends the wait at once. From the first byte on, a client that
+// falls silent gets its page once the silence bound has passed; the rest of
+// its job is then awaited under the idle time.
 StartRead readJobStart(const JobLimits& limits, int client, std::string& start) {
     const int silence = std::min(kJobStartSilenceSeconds, limits.idle_seconds);
-    const double deadline = monotonicSeconds() + (limits.idle_seconds == 0 ? 0 : kJobStartSeconds);
+    double deadline = 0;
     char buffer[kChunk];
     while (start.size() < kJobStartMax && !headerEnded(start)) {
-        // A silent client, one that never sent a byte included, gets its
-        // face page once the silence bound has passed; the rest of its job
-        // is then awaited under the idle time.
-        double left = deadline - monotonicSeconds();
-        if (left <= 0 && limits.idle_seconds != 0)
-            break;
-        int seconds = std::min(silence, static_cast<int>(left) + 1);
+        double seconds = limits.idle_seconds;
+        if (!start.empty()) {
+            double left = deadline - monotonicSeconds();
+            if (left <= 0 && limits.idle_seconds != 0)
+                break;
+            seconds = std::min(static_cast<double>(silence), left);
+        }
         pollfd p{client, POLLIN, 0};
-        int ready = waitInJob(&p, 1, seconds, kStopGraceSeconds);
+        int ready = waitInJob(&p, 1, seconds, start.empty() ? 0 : kStopGraceSeconds);
         if (ready == kStoppedWait)
             return StartRead::Stopped;
+        if (ready < 0)
+            perror("select()");
         if (ready <= 0)
-            break;
+            return start.empty() ? StartRead::Idle : StartRead::Taken;
         ssize_t got =
             tindrel::recvSome(client, buffer, std::min(kChunk, kJobStartMax - start.size()));
-        if (got <= 0)
+        if (got < 0)
+            return StartRead::Aborted;
+        if (got == 0)
             return start.empty() ? StartRead::ClientClosed : StartRead::Finished;
+        if (start.empty())
+            deadline = monotonicSeconds() + (limits.idle_seconds == 0 ? 0 : kJobStartSeconds);
         start.append(buffer, static_cast<size_t>(got));
     }
     return StartRead::Taken;
 }
 
-// Moves the client's bytes to the target and the printer's answers back. The
-// printer's end of stream is no end of the job: it may only have half-closed,
-// so the client's bytes still go out, and the job is delivered only when the
-// client finished and every byte went out.
-JobEnd relayBody(const JobLimits& limits, Client& client, JobTarget& target, JobFacts& facts,
-                 bool client_done) {
+// What one read of the printer's side gave.
+enum class Answer { Relayed, Closed, Failed, ClientStalled };
+
+// Passes what the printer sent on to the client. The printer's end of
+// stream is no end of the job: it may only have half-closed.
+Answer relayAnswer(const JobLimits& limits, Client& client, int printer, char* buffer) {
+    ssize_t got = tindrel::recvSome(printer, buffer, kChunk);
+    // A reset is no end of the job: the printer may have lost it.
+    if (got < 0)
+        return Answer::Failed;
+    if (got == 0) {
+        verboseLine("Printer sent a FIN. Closing!");
+        return Answer::Closed;
+    }
+    std::string_view answer(buffer, static_cast<size_t>(got));
+    if (tindrel::sendAllBounded(client.fd.get(), answer, limits.client_send_seconds) <
+        answer.size())
+        return Answer::ClientStalled;
+    return Answer::Relayed;
+}
+
+// Bytes sent on the connection that its peer has not acknowledged yet (our
+// end of stream counts as one), or -1 when the system cannot tell.
+long unacknowledged(int socket) {
+    int count = 0;
+    if (ioctl(socket, SIOCOUTQ, &count) != 0)
+        return -1;
+    return count;
+}
+
+bool pendingError(int socket) {
+    int err = 0;
+    socklen_t length = sizeof err;
+    return getsockopt(socket, SOL_SOCKET, SO_ERROR, &err, &length) != 0 || err != 0;
+}
+
+// The client has finished. A job to a printer is delivered only once the
+// printer's TCP has acknowledged every byte and our end of stream; bytes a
+// send accepted may still be lost. Meanwhile the printer's answers reach the
+// client, and the job waits for the printer's own end as it always did. The
+// wait ends after the idle time without an answer or an acknowledgement.
+JobEnd awaitDelivery(const JobLimits& limits, Client& client, JobTarget& target, JobFacts& facts,
+                     bool printer_open) {
+    if (!target.printer.valid())
+        return JobEnd::Delivered; // every write was whole
+    const int printer = target.printer.get();
+    facts.fin_sent = shutdown(printer, SHUT_WR) == 0;
     char buffer[kChunk];
-    const bool printer = target.printer.valid();
-    bool printer_open = printer;
-    if (client_done && printer)
-        shutdown(target.printer.get(), SHUT_WR);
+    double last_progress = monotonicSeconds();
+    long before = -1;
+    double step = 0.001; // acknowledgements are polled, at a falling rate
     for (;;) {
-        if (client_done && !printer_open)
+        const long unacked = unacknowledged(printer);
+        if (pendingError(printer))
+            return JobEnd::PrinterFailed;
+        if (unacked == 0 && !printer_open)
             return JobEnd::Delivered;
-        pollfd fds[2];
-        nfds_t count = 0;
-        int client_at = -1, printer_at = -1;
-        if (!client_done) {
-            client_at = static_cast<int>(count);
-            fds[count++] = {client.fd.get(), POLLIN, 0};
+        if (before < 0 || unacked < before)
+            last_progress = monotonicSeconds();
+        before = unacked;
+        const double idle_left = limits.idle_seconds - (monotonicSeconds() - last_progress);
+        if (idle_left <= 0)
+            return unacked == 0 ? JobEnd::Delivered : JobEnd::PrinterFailed;
+        double seconds = idle_left;
+        if (unacked != 0) {
+            seconds = std::min(step, idle_left);
+            step = std::min(step * 2, 0.25);
         }
-        if (printer_open) {
-            printer_at = static_cast<int>(count);
-            fds[count++] = {target.printer.get(), POLLIN, 0};
-        }
-        int ready = waitInJob(fds, count, limits.idle_seconds, kStopGraceSeconds);
+        pollfd p{printer, POLLIN, 0};
+        int ready = waitInJob(&p, printer_open ? 1 : 0, seconds, kStopGraceSeconds);
         if (ready == kStoppedWait)
             return JobEnd::Stopped;
         if (ready < 0) {
             perror("select()");
-            return client_done ? JobEnd::Delivered : JobEnd::IdleTimeOut;
+            return JobEnd::PrinterFailed;
         }
-        if (ready == 0)
-            return client_done ? JobEnd::Delivered : JobEnd::IdleTimeOut;
+        if (ready == 0 || !tindrel::readable(p))
+            continue;
+        switch (relayAnswer(limits, client, printer, buffer)) {
+        case Answer::Relayed:
+            last_progress = monotonicSeconds();
+            break;
+        case Answer::Closed:
+            printer_open = false;
+            break;
+        case Answer::Failed:
+            return JobEnd::PrinterFailed;
+        case Answer::ClientStalled:
+            return JobEnd::ClientStalled;
+        }
+    }
+}
 
-        if (client_at >= 0 && tindrel::readable(fds[client_at])) {
+// Moves the client's bytes to the target and the printer's answers back,
+// until the client finishes; then waits for the delivery.
+JobEnd relayBody(const JobLimits& limits, Client& client, JobTarget& target, JobFacts& facts,
+                 bool client_done) {
+    char buffer[kChunk];
+    bool printer_open = target.printer.valid();
+    while (!client_done) {
+        pollfd fds[2] = {{client.fd.get(), POLLIN, 0}, {target.printer.get(), POLLIN, 0}};
+        int ready = waitInJob(fds, printer_open ? 2 : 1, limits.idle_seconds, kStopGraceSeconds);
+        if (ready == kStoppedWait)
+            return JobEnd::Stopped;
+        if (ready < 0)
+            perror("select()");
+        if (ready <= 0)
+            return JobEnd::IdleTimeOut;
+
+        if (tindrel::readable(fds[0])) {
             ssize_t got = tindrel::recvSome(client.fd.get(), buffer, kChunk);
-            if (got <= 0) {
+            if (got < 0)
+                return JobEnd::ClientAborted;
+            if (got == 0) {
                 verboseLine("Closing socket to printer");
                 client_done = true;
-                if (printer)
-                    shutdown(target.printer.get(), SHUT_WR);
             } else {
                 std::string_view piece(buffer, static_cast<size_t>(got));
                 facts.received(piece);
@@ -157,22 +241,33 @@ JobEnd relayBody(const JobLimits& limits, Client& client, JobTarget& target, Job
                     return targetFailed(target);
             }
         }
-        if (printer_at >= 0 && tindrel::readable(fds[printer_at])) {
-            ssize_t got = tindrel::recvSome(target.printer.get(), buffer, kChunk);
-            // A reset is no end of the job: the printer may have lost it.
-            if (got < 0)
-                return JobEnd::PrinterFailed;
-            if (got == 0) {
-                verboseLine("Printer sent a FIN. Closing!");
+        if (printer_open && tindrel::readable(fds[1])) {
+            switch (relayAnswer(limits, client, target.printer.get(), buffer)) {
+            case Answer::Relayed:
+                break;
+            case Answer::Closed:
                 printer_open = false;
-                continue;
-            }
-            std::string_view answer(buffer, static_cast<size_t>(got));
-            if (tindrel::sendAllBounded(client.fd.get(), answer, limits.client_send_seconds) <
-                answer.size())
+                break;
+            case Answer::Failed:
+                return JobEnd::PrinterFailed;
+            case Answer::ClientStalled:
                 return JobEnd::ClientStalled;
+            }
         }
     }
+    return awaitDelivery(limits, client, target, facts, printer_open);
+}
+
+// Only what the printer acknowledged counts as delivered: the job's bytes
+// come last on the connection, so its unacknowledged tail is theirs.
+void countAcknowledged(int printer, JobFacts& facts) {
+    long unacked = unacknowledged(printer);
+    if (unacked <= 0)
+        return;
+    if (facts.fin_sent)
+        --unacked;
+    unsigned long long& delivered = facts.record.delivered;
+    delivered -= std::min(delivered, static_cast<unsigned long long>(unacked));
 }
 
 // A value the job claims, in its record form; absent when nothing is left of it.
@@ -196,16 +291,9 @@ void notifyServing(const Client& client, const JobRecord& record) {
     notifyStatus(status);
 }
 
-// Where the job went: the printer connection's far end (a name may give
-// several addresses), the configured printer, or the device.
-std::string targetText(const JobTarget& target) {
-    if (target.printer.valid()) {
-        sockaddr_storage peer{};
-        socklen_t length = sizeof peer;
-        if (getpeername(target.printer.get(), reinterpret_cast<sockaddr*>(&peer), &length) == 0)
-            return tindrel::endpointText(
-                tindrel::fromSockaddr(reinterpret_cast<const sockaddr*>(&peer), length));
-    }
+// Where the job was to go when no connection was made: the configured
+// printer, or the device.
+std::string configuredTarget() {
     if (!conf.use_printer)
         return conf.printer_dev;
     if (!conf.printer_host.empty())
@@ -216,13 +304,11 @@ std::string targetText(const JobTarget& target) {
 }
 
 // The client's host name and user database entry, as its face page showed
-// them (the name lookup is cached).
+// them (the name lookup is cached). A name from DNS is a stranger's text.
 void describeClient(const Client& client, JobRecord& record) {
     if (conf.accounting_path.empty())
         return;
-    std::string host = hostNameOf(client.address);
-    if (!host.empty())
-        record.host = host;
+    record.host = claim(hostNameOf(client.address));
     int pos = lookupIp(client.client_ip);
     if (pos >= 0) {
         record.office = userDb[static_cast<size_t>(pos)].office;
@@ -235,10 +321,19 @@ JobEnd runBody(const JobLimits& limits, Client& client, JobTarget& target, JobFa
     std::string start;
     StartRead read = readJobStart(limits, client.fd.get(), start);
     facts.received(start);
-    if (read == StartRead::Stopped)
+    switch (read) {
+    case StartRead::Stopped:
         return JobEnd::Stopped;
-    if (read == StartRead::ClientClosed)
+    case StartRead::ClientClosed:
         return JobEnd::Empty;
+    case StartRead::Idle:
+        return JobEnd::IdleTimeOut;
+    case StartRead::Aborted:
+        return JobEnd::ClientAborted;
+    case StartRead::Taken:
+    case StartRead::Finished:
+        break;
+    }
 
     facts.header = parseJobHeader(start);
     JobRecord& record = facts.record;
@@ -248,25 +343,17 @@ JobEnd runBody(const JobLimits& limits, Client& client, JobTarget& target, JobFa
     notifyServing(client, record);
 
     PageOutput page;
-    page.socket = target.printer.valid() ? target.printer.get() : -1;
-    page.device = target.device.get();
-    page.send = sendToPrinter;
+    const bool printer = target.printer.valid();
+    page.socket = printer ? target.printer.get() : target.device.get();
+    page.send = printer ? sendToPrinter : writeDevice;
     sendFacePage(page, client.address, client.client_ip.c_str(),
                  PageClaims{record.user.value_or(""), record.document.value_or("")});
     if (page.template_unreadable) {
-        finishJob(client, JobEnd::FacePageFailed);
-        exit(1);
-    }
-    if (!page.whole) {
-        if (page.device) {
-            errno = page.error;
-            perror("spoolDevice/fwrite: writing printer device failure");
-        }
-        // A send the stop request ended.
-        if (page.socket >= 0 && stopRequested())
-            return JobEnd::Stopped;
+        facts.template_unreadable = true;
         return JobEnd::FacePageFailed;
     }
+    if (!page.whole)
+        return stopRequested() ? JobEnd::Stopped : JobEnd::FacePageFailed;
     record.face_page = true;
     if (!start.empty() && !deliver(target, start, facts))
         return targetFailed(target);
@@ -291,10 +378,15 @@ JobEnd serveJob(Client& client, TargetKind kind, int64_t& bytes_sent) {
     std::optional<JobEnd> refused;
     if (kind == TargetKind::Printer) {
         verboseLine("One more printing throught network");
-        refused = connectPrinter(limits, client, target.printer);
+        tindrel::NetAddress took;
+        refused = connectPrinter(limits, client, target.printer, took);
+        if (!refused)
+            record.to = tindrel::endpointText(took);
     } else if (!openDeviceTarget(target)) {
         perror("spoolDevice/fopen: unable to open printer device");
         refused = JobEnd::DeviceUnavailable;
+    } else {
+        record.to = conf.printer_dev;
     }
 
     JobEnd end;
@@ -304,26 +396,29 @@ JobEnd serveJob(Client& client, TargetKind kind, int64_t& bytes_sent) {
         end = *refused;
         finishJob(client, end);
         logPrint(lostJobText(end), std::nullopt, client.client_ip);
+        record.to = configuredTarget();
     } else {
         end = runBody(limits, client, target, facts);
-        if (target.device) {
-            bool write_failed = std::ferror(target.device.get()) != 0;
-            if (target.device.reset() != 0) {
-                perror("spoolDevice/fclose: closing printer device failure");
-                write_failed = true;
-            }
-            if (write_failed && end == JobEnd::Delivered)
+        if (target.printer.valid())
+            countAcknowledged(target.printer.get(), facts);
+        if (target.device.valid() && close(target.device.release()) != 0) {
+            perror("spoolDevice/fclose: closing printer device failure");
+            if (end == JobEnd::Delivered)
                 end = JobEnd::DeviceFailed;
         }
         finishJob(client, end);
-        record.to = targetText(target);
-        tindrel::closeConnection(target.printer);
+        if (endsInOrder(end))
+            tindrel::closeConnection(target.printer);
+        else
+            tindrel::resetConnection(target.printer);
         bytes_sent += static_cast<int64_t>(record.delivered);
         // A face page that did not go out is the target's failure.
         JobEnd said = end == JobEnd::FacePageFailed && kind == TargetKind::Device
                           ? JobEnd::DeviceFailed
                           : end;
-        if (const char* text = lostJobText(said))
+        // A template that is gone was logged by its sender.
+        const char* text = facts.template_unreadable ? nullptr : lostJobText(said);
+        if (text)
             logPrint(text, std::nullopt, client.client_ip);
         logPrint(sentBytesText(bytes_sent), std::nullopt, client.client_ip);
     }
@@ -331,9 +426,11 @@ JobEnd serveJob(Client& client, TargetKind kind, int64_t& bytes_sent) {
     record.outcome = outcomeName(end);
     // Known once the job has passed: the count may stand in its trailer.
     record.pages = jobPages(facts.header, facts.pages);
-    if (record.to.empty())
-        record.to = targetText(target);
     describeClient(client, record);
     writeRecord(record);
+    // The template is gone: this job has its record and log lines, and the
+    // service ends.
+    if (facts.template_unreadable)
+        exit(1);
     return end;
 }

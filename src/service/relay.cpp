@@ -2,6 +2,7 @@
 // page, then move the job's bytes to the printer and its answers back.
 #include "service/service.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <optional>
@@ -12,17 +13,21 @@
 
 namespace {
 
+// The address of a printer name that took the last job: tried first, so a
+// dead address the name also gives costs nothing while this one works.
+tindrel::NetAddress last_taker;
+
 // One connection attempt to the printer. A name is resolved anew (within
 // kLookupSeconds), so a printer that moved is found; a name that does not
 // resolve fails the attempt. Each address is tried in order. `created` as
-// for connectBounded.
-tindrel::UniqueFd attemptPrinter(int seconds, bool& created) {
+// for connectBounded. A stop request ends the lookup and the connect.
+tindrel::UniqueFd attemptPrinter(int seconds, bool& created, tindrel::NetAddress& took) {
     created = true;
     std::vector<tindrel::NetAddress> addresses{conf.printer_ip};
     if (!conf.printer_host.empty()) {
         std::string why;
-        if (tindrel::resolveHost(conf.printer_host, kLookupSeconds, addresses, why, &lookupChild) !=
-            0) {
+        if (tindrel::resolveHost(conf.printer_host, kLookupSeconds, addresses, why, &lookupChild,
+                                 waitUnlessStopped) != 0) {
             if (verbose) {
                 std::string line = "connectPrinter: printer-ip " + conf.printer_host +
                                    " does not resolve: " + why + "\n";
@@ -32,10 +37,22 @@ tindrel::UniqueFd attemptPrinter(int seconds, bool& created) {
             errno = EHOSTUNREACH;
             return tindrel::UniqueFd();
         }
+        auto known = std::find_if(addresses.begin(), addresses.end(), [](const auto& a) {
+            return tindrel::sameAddress(a, last_taker);
+        });
+        if (known != addresses.end())
+            std::rotate(addresses.begin(), known, known + 1);
     }
     for (tindrel::NetAddress address : addresses) {
+        if (stopRequested())
+            break;
         address.port = conf.printer_port;
-        tindrel::UniqueFd printer = tindrel::connectBounded(address, seconds, created);
+        tindrel::UniqueFd printer =
+            tindrel::connectBounded(address, seconds, created, waitUnlessStopped);
+        if (printer.valid()) {
+            took = address;
+            last_taker = address;
+        }
         if (printer.valid() || !created)
             return printer;
     }
@@ -69,17 +86,19 @@ std::optional<JobEnd> holdClient(const JobLimits& limits, Client& client) {
 // while k < retries. Each attempt takes a fresh socket, since one whose
 // connect failed cannot portably be connected again.
 std::optional<JobEnd> connectPrinter(const JobLimits& limits, Client& client,
-                                     tindrel::UniqueFd& printer) {
+                                     tindrel::UniqueFd& printer, tindrel::NetAddress& took) {
     const std::time_t since = std::time(nullptr);
     for (int attempt = 0;; ++attempt) {
         bool created = false;
-        printer = attemptPrinter(limits.connect_seconds, created);
+        printer = attemptPrinter(limits.connect_seconds, created, took);
         if (!created) {
             perror("socket: unable to create a TCP socket to printer\n");
             return JobEnd::NoPrinterSocket;
         }
         if (printer.valid())
             return std::nullopt;
+        if (stopRequested())
+            return JobEnd::Stopped;
         if (attempt >= limits.retries)
             return JobEnd::PrinterUnreachable;
         if (verbose) {
@@ -101,9 +120,7 @@ int relayPrinter(int listener) {
         std::optional<Client> next = acceptClient(listener);
         if (!next)
             return 0;
-        startJobSignals();
         JobEnd end = serveJob(*next, TargetKind::Printer, bytes_sent);
-        endJobSignals();
         // An unreachable printer ends the service; a socket that could not
         // be made (descriptors ran out) or a client that gave up only this job.
         if (end == JobEnd::PrinterUnreachable)

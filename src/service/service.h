@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 #include <optional>
+#include <signal.h>
 #include <string>
 #include <string_view>
 #include <sys/socket.h>
@@ -50,10 +51,11 @@ struct JobLimits {
 JobLimits jobLimits();
 
 // How a job ended. Only a delivered job, an empty one and one ended by the
-// idle time end their client's connection in order; every other end resets
-// it, so the client sees the job was lost.
+// idle time end their client's connection (and the printer's) in order;
+// every other end resets them, so the client sees the job was lost and the
+// printer can drop what it has of it.
 enum class JobEnd {
-    Delivered,          // the client finished and every byte went out
+    Delivered,          // the client finished and the target took every byte
     PrinterUnreachable, // every connection attempt failed
     NoPrinterSocket,    // no socket could be made for the printer
     DeviceUnavailable,  // the device could not be opened now
@@ -62,6 +64,7 @@ enum class JobEnd {
     DeviceFailed,       // the device refused a write
     ClientStalled,      // the client took none of the printer's answers
     ClientGaveUp,       // the client reset while its job was held
+    ClientAborted,      // the client reset its connection during the job
     IdleTimeOut,        // the client sent nothing for the idle time
     Stopped,            // a stop request ended the job
     Empty,              // the client closed without sending a byte
@@ -70,6 +73,8 @@ enum class JobEnd {
 const char* outcomeName(JobEnd end);
 // The job-log line of an end that is not a delivery; nullptr for Delivered.
 const char* lostJobText(JobEnd end);
+// Whether the job's connections are closed in order rather than reset.
+bool endsInOrder(JobEnd end);
 
 // One accepted print client.
 struct Client {
@@ -78,25 +83,29 @@ struct Client {
     std::string client_ip;       // its address as text, the job log's and user database's key
 };
 
-// Where a job goes: the printer connection, or the open device file.
+// Where a job goes: the printer connection, or the device file, opened
+// without blocking so that a device that takes nothing leaves the job's
+// waits in charge.
 enum class TargetKind { Printer, Device };
 struct JobTarget {
     tindrel::UniqueFd printer;
-    tindrel::UniqueFile device;
+    tindrel::UniqueFd device;
 };
 // Serves one accepted client to its end: target, start of the job, face
 // page, body, end, log. `bytes_sent` is the running total of the log line.
 JobEnd serveJob(Client& client, TargetKind kind, int64_t& bytes_sent);
 
 // The printer connection, with its attempts; the held client is watched
-// between them. Returns how the job ended when no connection was made.
+// between them. `took` is the address that took it. Returns how the job
+// ended when no connection was made.
 std::optional<JobEnd> connectPrinter(const JobLimits& limits, Client& client,
-                                     tindrel::UniqueFd& printer);
+                                     tindrel::UniqueFd& printer, tindrel::NetAddress& took);
 // The device opened for appending; false when it cannot be opened now.
 bool openDeviceTarget(JobTarget& target);
-// Writes a piece into the device and flushes it; `written` tells the bytes
-// it took. False when it refused any.
-bool writeDevice(FILE* device, std::string_view piece, size_t& written);
+// Writes the whole piece into the device, waiting while it takes nothing
+// (a stop request ends that wait after its grace). Returns the bytes it
+// took; fewer than the piece only on failure, which is reported.
+size_t writeDevice(int device, std::string_view piece);
 
 // Waits for the next client. Between jobs a stop signal ends the wait: the
 // result is then empty. Errors that accept itself asks to retry are retried,
@@ -105,21 +114,30 @@ bool writeDevice(FILE* device, std::string_view piece, size_t& written);
 std::optional<Client> acceptClient(int listener);
 // Ends the client's connection as `end` says and tells systemd the outcome.
 void finishJob(Client& client, JobEnd end);
+// Counts the job for the status shown between jobs.
+void jobServed(const Client& client, JobEnd end);
 
-// SIGTERM, SIGINT and SIGHUP ask for an orderly stop. Between jobs they are
-// taken only while waiting for a client, so the daemon stops at once; during
-// a job it ends under its usual rules first. A second signal ends the process
-// at once, by that signal.
+// SIGTERM, SIGINT and SIGHUP ask for an orderly stop. Between jobs the
+// daemon stops at once; during a job it ends under its usual rules first. A
+// second signal ends the process at once, by that signal. The signals stay
+// blocked except inside the waits below.
 void installStopHandling();
-void startJobSignals(); // a job begins: stop signals are taken at any time
-void endJobSignals();   // the job has ended
 bool stopRequested();
+// The mask a wait takes: the process's own with the stop signals let in.
+const sigset_t* stopWaitMask();
+double secondsSinceStop(); // since the first request
 // A wait of a job, like waitReady. A stop request ends it at once when
 // `grace` is 0; otherwise the job may go on for `grace` seconds after the
 // request. Returns the ready count, 0 on time-out, -1 on failure, and
 // kStoppedWait when a stop ended the wait.
 inline constexpr int kStoppedWait = -2;
-int waitInJob(pollfd* fds, nfds_t count, int seconds, int grace);
+int waitInJob(pollfd* fds, nfds_t count, double seconds, int grace);
+// waitInJob without grace, in the shape common/ takes: a stop ends it with
+// -1 and errno EINTR.
+int waitUnlessStopped(pollfd* fds, nfds_t count, int seconds);
+// Waits without a bound for the next client: waiting is what the daemon does
+// when idle. Returns as ppoll, or kStoppedWait at a stop request.
+int waitForClient(pollfd& listener);
 
 // conf.idle_time, with a negative value taken as 0.
 int idleSeconds();

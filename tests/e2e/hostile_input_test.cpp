@@ -96,11 +96,17 @@ TEST_P(HostileTemplate, UnreadableIsRefusedAtStart) {
 // daemon, so that a service manager can report it.
 TEST_P(HostileTemplate, RemovedAfterStartEndsTheDaemonOnTheFirstJob) {
     dir.write("face", isPs() ? "%!PS\n" : "HEADING\n");
+    set("accounting", "accounting.jsonl");
     expect_running = false;
     ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_EQ(unlink(dir.file("face").c_str()), 0);
     EXPECT_TRUE(lostJobIsReset("JOB"));
     EXPECT_EQ(daemon->waitExit(), 1);
+    // The lost job is counted and recorded before the daemon ends.
+    EXPECT_TRUE(log.waitFor(sentBytes(0)));
+    auto r = records(1);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0]["outcome"], "face-page-failed");
     EXPECT_NE(daemon->err().find(std::string(GetParam().open_failure) + ": No such file"),
               std::string::npos)
         << daemon->err();

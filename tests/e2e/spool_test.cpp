@@ -79,13 +79,15 @@ TEST_F(Spool, DevicePipeWithoutReaderEndsOnlyThatJob) {
     int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
     Client client(port);
+    ASSERT_TRUE(client.send("read "));
     std::string page;
-    ASSERT_TRUE(readPipe(reader, page, kFacePageEnd));
+    ASSERT_TRUE(readPipe(reader, page, std::string(kFacePageEnd) + "read "));
     close(reader);
     ASSERT_TRUE(client.send("bytes nobody reads"));
     client.shutdownWrite();
     EXPECT_TRUE(client.readToEnd());
-    ASSERT_TRUE(log.waitFor(sentBytes(0)));
+    EXPECT_TRUE(client.wasReset());
+    ASSERT_TRUE(log.waitFor(sentBytes(5)));
     EXPECT_TRUE(daemon->waitErr("spoolDevice/"));
 
     reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -94,7 +96,7 @@ TEST_F(Spool, DevicePipeWithoutReaderEndsOnlyThatJob) {
     std::string data;
     EXPECT_TRUE(readPipe(reader, data, std::string(kFacePageEnd) + "next"));
     close(reader);
-    EXPECT_TRUE(log.waitFor(sentBytes(4)));
+    EXPECT_TRUE(log.waitFor(sentBytes(9)));
 }
 
 } // namespace

@@ -157,6 +157,14 @@ bool ServiceTest::waitJobs(size_t count) {
     return log.waitCounts(count).size() >= count;
 }
 
+std::vector<nlohmann::json> ServiceTest::records(size_t count) {
+    waitUntil([&] { return splitLines(dir.read("accounting.jsonl")).size() >= count; }, 5);
+    std::vector<nlohmann::json> out;
+    for (const std::string& line : splitLines(dir.read("accounting.jsonl")))
+        out.push_back(nlohmann::json::parse(line));
+    return out;
+}
+
 bool ServiceTest::waitIdle(size_t count) {
     return daemon->waitOut("waiting for requests\n", 30, count + 1);
 }

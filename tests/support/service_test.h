@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
 #include <vector>
@@ -62,6 +63,10 @@ protected:
     // and the test goes on; mounts made there (a bind over /etc/hosts) stay
     // inside. `skip` says why namespaces could not be had.
     bool inPrivateNetwork(std::string& skip);
+
+    // The accounting records in "accounting.jsonl" once `count` are there
+    // (a record follows its job's log lines), each parsed.
+    std::vector<nlohmann::json> records(size_t count);
 
     // After a fault: a normal job arrives whole and adds its size to the
     // running total in the log.
