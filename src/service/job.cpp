@@ -291,18 +291,6 @@ void notifyServing(const Client& client, const JobRecord& record) {
     notifyStatus(status);
 }
 
-// Where the job was to go when no connection was made: the configured
-// printer, or the device.
-std::string configuredTarget() {
-    if (!conf.use_printer)
-        return conf.printer_dev;
-    if (!conf.printer_host.empty())
-        return conf.printer_host + ":" + std::to_string(ntohs(conf.printer_port));
-    tindrel::NetAddress printer = conf.printer_ip;
-    printer.port = conf.printer_port;
-    return tindrel::endpointText(printer);
-}
-
 // The client's host name and user database entry, as its face page showed
 // them (the name lookup is cached). A name from DNS is a stranger's text.
 void describeClient(const Client& client, JobRecord& record) {
@@ -364,6 +352,16 @@ JobEnd runBody(const JobLimits& limits, Client& client, JobTarget& target, JobFa
 }
 
 } // namespace
+
+std::string configuredTarget() {
+    if (!conf.use_printer)
+        return conf.printer_dev;
+    if (!conf.printer_host.empty())
+        return conf.printer_host + ":" + std::to_string(ntohs(conf.printer_port));
+    tindrel::NetAddress printer = conf.printer_ip;
+    printer.port = conf.printer_port;
+    return tindrel::endpointText(printer);
+}
 
 JobEnd serveJob(Client& client, TargetKind kind, int64_t& bytes_sent) {
     JobFacts facts;

@@ -121,9 +121,16 @@ int relayPrinter(int listener) {
         if (!next)
             return 0;
         JobEnd end = serveJob(*next, TargetKind::Printer, bytes_sent);
-        // An unreachable printer ends the service; a socket that could not
-        // be made (descriptors ran out) or a client that gave up only this job.
-        if (end == JobEnd::PrinterUnreachable)
+        // An unreachable printer ends the service (a service manager starts
+        // it again); a socket that could not be made (descriptors ran out)
+        // or a client that gave up ends only this job.
+        if (end == JobEnd::PrinterUnreachable) {
+            const std::string line = "tindrel: printer " + configuredTarget() +
+                                     " unreachable after " +
+                                     std::to_string(std::max(conf.retry_printer, 0) + 1) +
+                                     " attempts; the service ends\n";
+            std::fputs(line.c_str(), stderr);
             return 0;
+        }
     }
 }

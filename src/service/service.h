@@ -100,6 +100,9 @@ JobEnd serveJob(Client& client, TargetKind kind, int64_t& bytes_sent);
 // ended when no connection was made.
 std::optional<JobEnd> connectPrinter(const JobLimits& limits, Client& client,
                                      tindrel::UniqueFd& printer, tindrel::NetAddress& took);
+// The configured printer ("192.0.2.7:9100", "[2001:db8::7]:9100",
+// "prn.example:9100") or the device path.
+std::string configuredTarget();
 // The device opened for appending; false when it cannot be opened now.
 bool openDeviceTarget(JobTarget& target);
 // Writes the whole piece into the device, waiting while it takes nothing

@@ -181,6 +181,11 @@ TEST_P(UnreachablePrinter, RetriesThenEndsTheService) {
     EXPECT_TRUE(log.waitFor("ip=[127.0.0.1] : msg=[Unable to connect printer]")) << log.text();
     EXPECT_EQ(log.text().find("Sent bytes"), std::string::npos);
     const int reported = GetParam().attempts_reported;
+    EXPECT_NE(daemon->err().find("tindrel: printer 127.0.0.1:" + std::to_string(printer->port()) +
+                                 " unreachable after " + std::to_string(reported + 1) +
+                                 " attempts; the service ends\n"),
+              std::string::npos)
+        << daemon->err();
     for (int n = 0; n <= reported; ++n)
         EXPECT_EQ(daemon->countLines("Trying printer: " + std::to_string(n)),
                   n < reported ? 1u : 0u)
