@@ -335,5 +335,6 @@ JobEnd serveJob(Client& client, TargetKind kind, int64_t& bytes_sent) {
         record.to = targetText(target);
     describeClient(client, record);
     writeRecord(record);
+    countJob(record, !refused);
     return end;
 }

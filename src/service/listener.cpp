@@ -245,6 +245,13 @@ const char* lostJobText(JobEnd end) {
     return endRow(end).text;
 }
 
+std::vector<std::string> outcomeNames() {
+    std::vector<std::string> names;
+    for (const EndRow& row : kEnds)
+        names.emplace_back(row.name);
+    return names;
+}
+
 int waitInJob(pollfd* fds, nfds_t count, int seconds, int grace) {
     for (nfds_t i = 0; i < count; ++i)
         fds[i].revents = 0;

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <sys/socket.h>
+#include <vector>
 
 #include "common/io.h"
 #include "facepage/facepage.h"
@@ -70,6 +71,8 @@ enum class JobEnd {
 const char* outcomeName(JobEnd end);
 // The job-log line of an end that is not a delivery; nullptr for Delivered.
 const char* lostJobText(JobEnd end);
+// Every outcome name, each once.
+std::vector<std::string> outcomeNames();
 
 // One accepted print client.
 struct Client {
