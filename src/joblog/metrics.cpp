@@ -5,6 +5,7 @@
 #include "common/io.h"
 #include "settings/settings.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -63,9 +64,11 @@ unsigned long long& countOf(std::vector<OutcomeCount>& jobs, std::string_view ou
     return jobs.back().jobs;
 }
 
-// A whole decimal number, digits only: no sign, no blank, no exponent.
+// A whole decimal number as the writer writes it: digits only, no sign,
+// blank, exponent or leading zero.
 template <class Number> bool readNumber(std::string_view text, Number& value) {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos ||
+        (text.size() > 1 && text.front() == '0'))
         return false;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     return error == std::errc() && end == text.data() + text.size();
@@ -250,9 +253,9 @@ int parseMetrics(std::string_view text, Metrics& out, std::string& why) {
     size_t line_no = 0;
     while (!text.empty()) {
         ++line_no;
-        size_t end = text.find('\n');
+        const size_t end = std::min(text.find('\n'), text.size());
         std::string_view line = text.substr(0, end);
-        text.remove_prefix(end + 1);
+        text.remove_prefix(std::min(end + 1, text.size()));
         if (line.size() > kLineMax) {
             why = "line " + std::to_string(line_no) + " is too long";
             return 1;

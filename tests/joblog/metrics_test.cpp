@@ -3,6 +3,7 @@
 #include "support/support.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -53,6 +54,7 @@ TEST(Metrics, CountedWrittenReadBackAndRefusedWhenGarbled) {
         replaced(text, "bytes_total 150", "bytes_total -150"),
         replaced(text, "bytes_total 150", "bytes_total 1.5e2"),
         replaced(text, "bytes_total 150", "bytes_total  150"),
+        replaced(text, "bytes_total 150", "bytes_total 0150"),
         replaced(text, "bytes_total 150", "bytes_total 99999999999999999999999"),
         replaced(text, "printer_up 0", "printer_up 2"),
         replaced(text, "\"delivered\"", "\"Delivered\""),
@@ -82,6 +84,9 @@ TEST(Metrics, FileCarriesCountersOverAStartAndTellsAFailureOnce) {
     EXPECT_NE(text.find("tindrel_received_bytes_total 8\n"), std::string::npos) << text;
     EXPECT_NE(text.find("tindrel_start_time_seconds 42\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("printer_up"), std::string::npos) << text;
+    struct stat st {};
+    ASSERT_EQ(stat(conf.metrics_path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u); // the node exporter runs as another user
 
     testsupport::writeFile(conf.metrics_path, "tindrel_received_bytes_total 8\n");
     ::testing::internal::CaptureStderr();
