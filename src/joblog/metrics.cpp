@@ -302,14 +302,15 @@ int writeMetricsFile(const std::string& path, std::string_view text, std::string
         why = "mkostemp " + temp + ": " + std::strerror(errno);
         return 1;
     }
-    // The node exporter runs as another user; the unit's umask would keep it out.
+    // The node exporter runs as another user; the unit's umask would keep it
+    // out. No fsync: it would hold the next client behind a slow disk, and a
+    // file a power cut spoils reads as garbled (its last series is missing),
+    // so the counters start again from 0, which Prometheus takes as a reset.
     const char* failed = nullptr;
     if (fchmod(fd.get(), 0644) != 0)
         failed = "fchmod";
     else if (tindrel::writeAll(fd.get(), text.data(), text.size()) != text.size())
         failed = "write";
-    else if (fsync(fd.get()) != 0)
-        failed = "fsync";
     else if (close(fd.release()) != 0)
         failed = "close";
     else if (rename(temp.c_str(), path.c_str()) != 0)

@@ -53,12 +53,10 @@ TEST(Metrics, CountedWrittenReadBackAndRefusedWhenGarbled) {
         text.substr(0, text.size() - 3),
         replaced(text, "bytes_total 150", "bytes_total -150"),
         replaced(text, "bytes_total 150", "bytes_total 1.5e2"),
-        replaced(text, "bytes_total 150", "bytes_total  150"),
         replaced(text, "bytes_total 150", "bytes_total 0150"),
         replaced(text, "bytes_total 150", "bytes_total 99999999999999999999999"),
         replaced(text, "printer_up 0", "printer_up 2"),
         replaced(text, "\"delivered\"", "\"Delivered\""),
-        replaced(text, "\"delivered\"} 1", "\"delivered\"} 1\r"),
         replaced(text, "tindrel_pages_total 3\n", ""),
         text + "tindrel_pages_total 3\n",
         text + "tindrel_jobs_total{outcome=\"printer-failed\"} 1\n",
@@ -67,7 +65,7 @@ TEST(Metrics, CountedWrittenReadBackAndRefusedWhenGarbled) {
     };
     for (const std::string& garbled : bad) {
         Metrics kept = back;
-        EXPECT_EQ(parseMetrics(garbled, kept, why), 1) << garbled;
+        EXPECT_EQ(parseMetrics(garbled, kept, why), 1) << garbled.substr(0, 200);
         EXPECT_EQ(metricsText(kept), metricsText(back));
     }
 }
