@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 inline constexpr const char* kLogTag = "Quelvarion";
 inline constexpr const char* kSyslogIdent = "Quelvaricon";
@@ -47,3 +48,52 @@ std::string recordLine(const JobRecord& record);
 // lost: a line on standard error and "Accounting record lost: why" in the
 // job log say so. Only a regular file takes records.
 int writeRecord(const JobRecord& record);
+
+// Counters for monitoring, written as a file in the Prometheus text format
+// for the node exporter's textfile collector. The counters go on across
+// restarts: the daemon reads them back from its own file at start.
+struct OutcomeCount {
+    std::string outcome; // a record's outcome name
+    unsigned long long jobs = 0;
+};
+struct Metrics {
+    std::vector<OutcomeCount> jobs; // by outcome, in the order they are written
+    unsigned long long received = 0;
+    unsigned long long delivered = 0;
+    unsigned long long pages = 0;
+    // Whether the last attempt reached the printer (or opened the device);
+    // not known, and not written, before this process made one.
+    std::optional<bool> printer_up;
+    std::time_t last_job = 0; // end of the last job; 0 before the first
+    std::time_t start = 0;    // this process's start
+};
+// The counters of this process, once startMetrics has set them.
+extern Metrics metrics;
+
+// The file read back is bounded: a larger one is taken as garbled.
+inline constexpr size_t kMetricsFileMax = 64 * 1024;
+
+// The counters in the Prometheus text format, with # HELP and # TYPE lines.
+std::string metricsText(const Metrics& m);
+// Reads text that metricsText wrote. Returns 0, or 1 with the first fault
+// in `why` when it is anything else (then `out` is left as it was).
+int parseMetrics(std::string_view text, Metrics& out, std::string& why);
+// The pages a record adds to the page counter.
+unsigned long long recordPages(const JobRecord& record);
+// The counters after one more job; `reached` tells whether the job's
+// attempt reached the printer or opened the device.
+Metrics addJob(Metrics m, const JobRecord& record, bool reached);
+// Replaces the file at `path` with `text` as a whole: a temporary file in
+// the same folder, renamed over it. Returns 0, or 1 with the failed call and
+// its error in `why`, the old file left as it was.
+int writeMetricsFile(const std::string& path, std::string_view text, std::string& why);
+
+// At start, when conf.metrics_path is set: the counters read back from the
+// file (from 0, with a warning, when it is missing, unreadable or garbled),
+// every outcome in `outcomes` written even when it has no job yet, and the
+// file written.
+void startMetrics(const std::vector<std::string>& outcomes, std::time_t started);
+// After a job, when conf.metrics_path is set: counts the job and writes the
+// file. A write that fails is told on standard error once, and again only
+// after a write has succeeded; the job and the daemon go on.
+void countJob(const JobRecord& record, bool reached);

@@ -426,8 +426,9 @@ JobEnd serveJob(Client& client, TargetKind kind, int64_t& bytes_sent) {
     record.pages = jobPages(facts.header, facts.pages);
     describeClient(client, record);
     writeRecord(record);
-    // The template is gone: this job has its record and log lines, and the
-    // service ends.
+    countJob(record, !refused);
+    // The template is gone: this job has its record, log lines and count,
+    // and the service ends.
     if (facts.template_unreadable)
         exit(1);
     return end;

@@ -48,6 +48,13 @@ const char* lostJobText(JobEnd end) {
     return endRow(end).text;
 }
 
+std::vector<std::string> outcomeNames() {
+    std::vector<std::string> names;
+    for (const EndRow& row : kEnds)
+        names.emplace_back(row.name);
+    return names;
+}
+
 bool endsInOrder(JobEnd end) {
     return end == JobEnd::Delivered || end == JobEnd::Empty || end == JobEnd::IdleTimeOut;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <sys/socket.h>
+#include <vector>
 
 #include "common/io.h"
 #include "facepage/facepage.h"
@@ -75,6 +76,8 @@ const char* outcomeName(JobEnd end);
 const char* lostJobText(JobEnd end);
 // Whether the job's connections are closed in order rather than reset.
 bool endsInOrder(JobEnd end);
+// Every outcome name, each once.
+std::vector<std::string> outcomeNames();
 
 // One accepted print client.
 struct Client {

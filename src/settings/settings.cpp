@@ -70,6 +70,15 @@ std::string composePath(KeyRow r) {
     return conf.working_dir + "/" + key(r).default_value;
 }
 
+// A file that only a value turns on: relative to the working directory,
+// empty without a value.
+std::string optionalPath(KeyRow r) {
+    if (!setWithValue(r))
+        return std::string();
+    const std::string& v = valueOf(r);
+    return v.front() == '/' ? v : conf.working_dir + "/" + v;
+}
+
 } // namespace
 
 void deriveSettings() {
@@ -103,12 +112,9 @@ void deriveSettings() {
     }
 
     conf.local = composePath(kIpLocation);
-    // Like logfile, relative to the working directory; no value, no records.
-    conf.accounting_path.clear();
-    if (setWithValue(kAccounting)) {
-        const std::string& v = valueOf(kAccounting);
-        conf.accounting_path = v.front() == '/' ? v : conf.working_dir + "/" + v;
-    }
+    // Like logfile, relative to the working directory; no value, no file.
+    conf.accounting_path = optionalPath(kAccounting);
+    conf.metrics_path = optionalPath(kMetrics);
     conf.proxy_port = readPort(valueOrDefault(kProxyPort));
     conf.proxy_ip = addressOf(kProxyIp);
     conf.printer_port = readPort(valueOrDefault(kPrinterPort));
@@ -143,5 +149,5 @@ long portAsWritten(KeyRow r) {
 
 bool namesFile(KeyRow r) {
     return r == kWorkingDir || r == kTemplateName || r == kLogfile || r == kIpLocation ||
-           r == kPrinterDev || r == kAccounting;
+           r == kPrinterDev || r == kAccounting || r == kMetrics;
 }

@@ -29,7 +29,7 @@ struct KeyEntry {
     bool cut = false; // the value the row holds was longer than kValueMax
 };
 
-inline constexpr size_t kKeyCount = 14;
+inline constexpr size_t kKeyCount = 15;
 // kKeyCount rows in matching and dump order, then a row without a key.
 extern KeyEntry keyTable[kKeyCount + 1];
 // Index of each row in keyTable.
@@ -48,6 +48,7 @@ enum KeyRow : size_t {
     kIdletime,
     kRetryPrinter,
     kAccounting,
+    kMetrics,
 };
 
 extern std::string conf_path;
@@ -74,6 +75,8 @@ struct Conf {
     int32_t retry_printer = 0;
     // Where each job's accounting record is appended; empty: no records.
     std::string accounting_path;
+    // The metrics file for the node exporter's textfile collector; empty: none.
+    std::string metrics_path;
 };
 
 extern Conf conf;

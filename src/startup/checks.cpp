@@ -311,10 +311,26 @@ void warnIdleTime() {
              "follow each other without pause");
 }
 
+// The metrics file is replaced by a rename in its folder, so the folder
+// must be writable. Never a refusal: jobs print without it, and the folder
+// may come with the node exporter later.
+void warnMetrics() {
+    const std::string& path = conf.metrics_path;
+    if (path.empty())
+        return;
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
+        return;
+    warn("metrics folder " + folder + " cannot be written by the run user " + conf.user_name +
+         " (" + std::strerror(errno) + "); jobs are served without the metrics file " + path);
+}
+
 void warnChecks() {
     if (!conf.local.empty() && faccessat(AT_FDCWD, conf.local.c_str(), R_OK, AT_EACCESS) != 0)
         refuse("warning: user database " + conf.local + " cannot be read (" + std::strerror(errno) +
                "); face pages will show no office or phone");
+    warnMetrics();
 }
 
 } // namespace

@@ -1,13 +1,16 @@
 #include "facepage/facepage.h"
+#include "joblog/joblog.h"
 #include "service/service.h"
 #include "startup/startup.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string_view>
 
 int main(int argc, char** argv) {
+    const std::time_t started = std::time(nullptr);
     occupyStandardDescriptors();
     // Progress lines must reach a log collector or a pipe as they happen.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -49,6 +52,8 @@ int main(int argc, char** argv) {
     tindrel::setBlocking(listener.get(), false);
 
     installStopHandling();
+    // Written with the stop signals held, so a stop never leaves its temporary file.
+    startMetrics(outcomeNames(), started);
     notifyReady();
     if (conf.use_printer)
         relayPrinter(listener.get());

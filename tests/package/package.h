@@ -63,7 +63,8 @@ inline testsupport::RunResult defaultDump() {
 }
 
 // The key lines of the shipped configuration: the defaults, but for the
-// holding value of about 8 hours of printer attempts and the accounting file.
+// holding value of about 8 hours of printer attempts, the accounting file and
+// the metrics file in the node exporter's textfile folder.
 inline std::vector<std::string> shippedKeyLines() {
     std::vector<std::string> lines = dumpKeyLines(defaultDump().out);
     for (std::string& line : lines)
@@ -71,6 +72,8 @@ inline std::vector<std::string> shippedKeyLines() {
             line = "retry-printer = 320";
         else if (line == "accounting = ")
             line = "accounting = accounting.jsonl";
+        else if (line == "metrics = ")
+            line = "metrics = /var/lib/prometheus/node-exporter/tindrel.prom";
     return lines;
 }
 

@@ -86,13 +86,19 @@ TEST_P(SystemdUnits, VerifyWithoutComplaint) {
     EXPECT_EQ(r.out + r.err, "");
 }
 
-// The only directory the sandbox lets the daemon write is its default working directory.
-TEST_P(SystemdUnits, WritableDirectoryIsTheDefaultWorkingDirectory) {
+// The sandbox lets the daemon write its default working directory and, when
+// it exists, the folder of the shipped configuration's metrics file.
+TEST_P(SystemdUnits, WritableAreTheWorkingDirectoryAndTheMetricsFolder) {
     std::string text =
         testsupport::readFile(pkg::sourceFile(std::string("systemd/") + GetParam().file));
-    std::vector<std::string> writable = unitValues(text, "ReadWritePaths");
-    ASSERT_EQ(writable.size(), 1u);
-    EXPECT_EQ(writable[0], defaultOf("working-dir"));
+    std::string metrics;
+    for (const std::string& line : pkg::shippedKeyLines())
+        if (pkg::startsWith(line, "metrics = "))
+            metrics = line.substr(10);
+    ASSERT_TRUE(metrics.starts_with("/")) << metrics;
+    const std::vector<std::string> expected = {
+        defaultOf("working-dir"), "-" + std::filesystem::path(metrics).parent_path().string()};
+    EXPECT_EQ(unitValues(text, "ReadWritePaths"), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Units, SystemdUnits,

@@ -210,28 +210,35 @@ protected:
 
 TEST_F(ConfigDump, DefaultsDumpLineByLine) {
     auto got = dump(true);
-    ASSERT_EQ(got.size(), 21u);
+    ASSERT_EQ(got.size(), 22u);
     const std::vector<std::string> head = {"#", "# Tindrel Configuration Parameters",
                                            "# version: tindrel-1.0.2 2005-06-29",
                                            "# By Ansel Pirrow - KORVA - BR", "#"};
     EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + 5), head);
     EXPECT_EQ(got[5].size(), 2u + 24u); // "# " and the ctime text
-    const std::vector<std::string> keys = {
-        "user = tindrelusr",          "working-dir = /var/lib/tindrel",
-        "template-name = tindrel.ps", "template-type = ps",
-        "logfile = tindrel.log",      "ip-location = tindrel.db",
-        "proxy-port = 9100",          "proxy-ip = 0.0.0.0",
-        "printer-port = 9100",        "printer-ip = 127.0.0.1",
-        "printer-dev = /dev/lp0",     "idletime = 90",
-        "retry-printer = 3",          "accounting = "};
-    EXPECT_EQ(std::vector<std::string>(got.begin() + 6, got.begin() + 20), keys);
-    EXPECT_EQ(got[20], "#");
+    const std::vector<std::string> keys = {"user = tindrelusr",
+                                           "working-dir = /var/lib/tindrel",
+                                           "template-name = tindrel.ps",
+                                           "template-type = ps",
+                                           "logfile = tindrel.log",
+                                           "ip-location = tindrel.db",
+                                           "proxy-port = 9100",
+                                           "proxy-ip = 0.0.0.0",
+                                           "printer-port = 9100",
+                                           "printer-ip = 127.0.0.1",
+                                           "printer-dev = /dev/lp0",
+                                           "idletime = 90",
+                                           "retry-printer = 3",
+                                           "accounting = ",
+                                           "metrics = "};
+    EXPECT_EQ(std::vector<std::string>(got.begin() + 6, got.begin() + 21), keys);
+    EXPECT_EQ(got[21], "#");
 }
 
 TEST_F(ConfigDump, ValuesDumpShowsMissingKeysEmpty) {
     readText("user = lp\nidletime = 5  \n");
     auto got = dump(false);
-    ASSERT_EQ(got.size(), 21u);
+    ASSERT_EQ(got.size(), 22u);
     EXPECT_EQ(got[6], "user = lp");
     EXPECT_EQ(got[7], "working-dir = ");
     EXPECT_EQ(got[17], "idletime = 5  ");

@@ -40,7 +40,8 @@ protected:
                "\nretry_printer=" + std::to_string(conf.retry_printer) +
                "\nuse_printer=" + std::to_string(conf.use_printer) +
                "\nuse_syslog=" + std::to_string(conf.use_syslog) +
-               "\naccounting_path=" + conf.accounting_path + "\n";
+               "\naccounting_path=" + conf.accounting_path + "\nmetrics_path=" + conf.metrics_path +
+               "\n";
     }
     testsupport::TempDir dir;
 };
@@ -51,7 +52,8 @@ TEST_F(RuntimeSettings, EmptyFileGivesTheDefaults) {
               "template_type=ps\nlogfile_path=/var/lib/tindrel/tindrel.log\n"
               "local=/var/lib/tindrel/tindrel.db\nproxy_port=9100\nproxy_ip=0.0.0.0\n"
               "printer_port=9100\nprinter_ip=127.0.0.1\nprinter_host=\nprinter_dev=/dev/lp0\n"
-              "idle_time=90\nretry_printer=3\nuse_printer=1\nuse_syslog=0\naccounting_path=\n");
+              "idle_time=90\nretry_printer=3\nuse_printer=1\nuse_syslog=0\naccounting_path=\n"
+              "metrics_path=\n");
 }
 
 // One setting derived from a file, with "./" or "" as provisional directory.
@@ -85,6 +87,8 @@ TEST_F(RuntimeSettings, EachSettingComesFromTheFileOrItsRule) {
         {"working-dir = /w\naccounting = jobs.jsonl\n", "./", "accounting_path=/w/jobs.jsonl\n"},
         {"accounting = /srv/jobs.jsonl\n", "./", "accounting_path=/srv/jobs.jsonl\n"},
         {"accounting = a.jsonl\naccounting =\n", "./", "accounting_path=\n"},
+        {"working-dir = /w\nmetrics = m/t.prom\n", "./", "metrics_path=/w/m/t.prom\n"},
+        {"metrics = /srv/t.prom\nmetrics =\n", "./", "metrics_path=\n"},
         // No printer address or port selects the device spool.
         {"printer-port = 0\n", "./", "use_printer=0"},
         {"printer-ip = 0.0.0.0\nprinter-dev = /tmp/lp\n", "./", "use_printer=0"},

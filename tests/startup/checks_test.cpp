@@ -111,6 +111,13 @@ TEST_F(ConfigurationCheck, RefusalsAndWarningsThenOneSummaryLine) {
          {"line 9: key printer-dev has no \"=\" and sets no value",
           "tindrel: warning: idletime 0 ends a job"}},
         {"proxy-port 0", {"proxy-port = 0"}, 1, {"is not a port from 1 to 65535"}},
+        // The metrics file only warns; relative to the working directory.
+        {"metrics folder missing",
+         {"metrics = absent/t.prom"},
+         0,
+         {"tindrel: warning: metrics folder " + dir.file("absent/") +
+          " cannot be written by the run user " + run_user + " (No such file or directory)"}},
+        {"metrics folder writable", {"metrics = t.prom"}, 0, {}},
         {"proxy-ip localhost",
          {"proxy-ip = localhost"},
          1,

@@ -58,7 +58,10 @@ TEST_F(CommandLine, WithoutAConfigurationEndsAtTheTemplateType) {
          "readConf/fopen: configuration file not found: No such file or directory\n"},
         {{"-h"}, usage, "<bugs@tindrel.org>\n" + kBadType, ""},
         {{"-C", absent, "-c"}, "#\n", "\nuser = tindrelusr\nworking-dir = /var/lib/tindrel\n", ""},
-        {{"-C", absent, "-c"}, "#\n", "retry-printer = 3\naccounting = \n#\n" + kBadType, ""},
+        {{"-C", absent, "-c"},
+         "#\n",
+         "retry-printer = 3\naccounting = \nmetrics = \n#\n" + kBadType,
+         ""},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {TINDREL_BINARY};
