@@ -17,13 +17,14 @@ namespace {
 // carry one such as +05:30.
 constexpr const char* kZone = "TZ=<+0530>-5:30";
 
-// The ```sh blocks of the README's accounting section that run jq, in order.
+// The ```sh blocks of the README's accounting section that run jq on the
+// records, in order.
 std::vector<std::string> readmeQueries() {
     std::string readme = readFile(std::string(TINDREL_SOURCE_DIR) + "/README.md");
     size_t from = readme.find("## The accounting record");
     std::string section = readme.substr(from, readme.find("\n## ", from + 1) - from);
     std::vector<std::string> found;
-    std::regex block("```sh\n(jq [^`]*)```");
+    std::regex block("```sh\n(zcat -f accounting[^`]*)```");
     for (std::sregex_iterator it(section.begin(), section.end(), block), end; it != end; ++it)
         found.push_back((*it)[1]);
     return found;
@@ -85,8 +86,9 @@ TEST_F(AccountingQueries, ReadmeCommandsAnswerOnTheDaemonsRecords) {
         rec.push_back(nlohmann::json::parse(line));
     ASSERT_EQ(rec[3]["outcome"], "printer-failed");
 
-    // Copies from other times: 40 days ago, the 1st of this month (with the
-    // printer's own count), lost ones just inside and outside 24 hours.
+    // Copies from other times in rotated files: 40 days ago, the 1st of
+    // this month (with the printer's own count), lost ones just inside and
+    // outside 24 hours.
     std::time_t now = std::time(nullptr);
     std::time_t local = now + 330 * 60;
     std::tm today{};
@@ -94,24 +96,25 @@ TEST_F(AccountingQueries, ReadmeCommandsAnswerOnTheDaemonsRecords) {
     std::time_t first =
         now - (today.tm_mday - 1) * 86400 - (today.tm_hour * 3600 + today.tm_min * 60);
     struct Copy {
+        const char* file;
         std::time_t when;
         int offset;
         const char* outcome;
         nlohmann::json user, printed;
     };
-    std::string records = dir.read("accounting.jsonl");
-    for (const Copy& c : {Copy{now - 40 * 86400, 330, "delivered", "ana", 9},
-                          Copy{first, 330, "delivered", "ana", 6},
-                          Copy{now - 84600, -600, "idle-time-out", nullptr, nullptr},
-                          Copy{now - 88200, 600, "client-stalled", "ana", nullptr}}) {
+    for (const Copy& c :
+         {Copy{"accounting.jsonl.2", now - 40 * 86400, 330, "delivered", "ana", 9},
+          Copy{"accounting.jsonl.2", first, 330, "delivered", "ana", 6},
+          Copy{"accounting.jsonl.1", now - 84600, -600, "idle-time-out", nullptr, nullptr},
+          Copy{"accounting.jsonl.1", now - 88200, 600, "client-stalled", "ana", nullptr}}) {
         nlohmann::json r = rec[0];
         r["start"] = isoAt(c.when, c.offset);
         r["outcome"] = c.outcome;
         r["user"] = c.user;
         r["printed_pages"] = c.printed;
-        records += r.dump() + "\n";
+        dir.write(c.file, dir.read(c.file) + r.dump() + "\n");
     }
-    dir.write("accounting.jsonl", records);
+    ASSERT_EQ(run({"gzip", dir.file("accounting.jsonl.2")}).status, 0);
 
     const std::string ana_today = today.tm_mday == 1 ? "ana\t6\t2" : "ana\t0\t1";
     EXPECT_EQ(answer(queries[0]), (std::vector<std::string>{ana_today, "wiwang\t5\t2"}));
