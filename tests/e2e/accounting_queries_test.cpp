@@ -1,74 +1,49 @@
-// The jq commands that the README gives for the accounting records (and the
-// manual page repeats) answer their questions on records the daemon wrote.
+// The jq commands that the README gives for the accounting records (and
+// tindrel.8 repeats) answer their questions on records the daemon wrote,
+// with older records in rotated files.
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <tuple>
 
 #include "support/service_test.h"
 
 namespace testsupport {
 namespace {
 
-// The daemon and jq share a zone with a half-hour offset, so that records
-// carry one such as +05:30.
+// Daemon and jq share a zone with a half-hour offset: records say +05:30.
 constexpr const char* kZone = "TZ=<+0530>-5:30";
 
-// The ```sh blocks of the README's accounting section that run jq on the
-// records, in order.
-std::vector<std::string> readmeQueries() {
-    std::string readme = readFile(std::string(TINDREL_SOURCE_DIR) + "/README.md");
-    size_t from = readme.find("## The accounting record");
-    std::string section = readme.substr(from, readme.find("\n## ", from + 1) - from);
-    std::vector<std::string> found;
-    std::regex block("```sh\n(zcat -f accounting[^`]*)```");
-    for (std::sregex_iterator it(section.begin(), section.end(), block), end; it != end; ++it)
-        found.push_back((*it)[1]);
-    return found;
-}
-
-// `when` as the record writes it, in the zone `offset_minutes` east of UTC.
-std::string isoAt(std::time_t when, int offset_minutes) {
-    std::time_t shifted = when + offset_minutes * 60;
+// `when` as a record writes it, in the zone `offset` minutes east of UTC.
+std::string startText(std::time_t when, int offset) {
+    std::time_t shifted = when + offset * 60;
     std::tm t{};
     gmtime_r(&shifted, &t);
     char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &t);
-    int off = std::abs(offset_minutes);
-    std::snprintf(text + 19, sizeof text - 19, "%c%02d:%02d", offset_minutes < 0 ? '-' : '+',
-                  off / 60, off % 60);
+    size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &t);
+    std::snprintf(text + n, sizeof text - n, "%+03d:%02d", offset / 60, (offset + 1440) % 60);
     return text;
 }
 
-class AccountingQueries : public ServiceTest {
-protected:
-    // Sends a job from the loopback address `source`; true when it was lost.
-    bool send(const char* source, const std::string& job) {
-        Client client(port, 10, 0, "127.0.0.1", source);
-        EXPECT_TRUE(client.send(job));
-        client.shutdownWrite();
-        EXPECT_TRUE(client.readToEnd());
-        return client.wasReset();
-    }
-    std::vector<std::string> answer(std::string query) {
-        query = std::regex_replace(query, std::regex("10\\.1\\.2\\.3"), "127.0.0.2");
-        RunResult r = run({"env", kZone, "sh", "-c", "cd " + dir.path() + " && " + query});
-        EXPECT_EQ(r.status, 0) << query << r.err;
-        return splitLines(r.out);
-    }
-};
+class AccountingQueries : public ServiceTest {};
 
 TEST_F(AccountingQueries, ReadmeCommandsAnswerOnTheDaemonsRecords) {
     if (findProgram("jq").empty())
         GTEST_SKIP() << "jq is not installed";
-    const std::vector<std::string> queries = readmeQueries();
+    const std::string readme = readFile(std::string(TINDREL_SOURCE_DIR) + "/README.md");
+    const std::string section = readme.substr(readme.find("## The accounting record"));
+    std::vector<std::string> queries;
+    const std::regex block("```sh\n(zcat -f accounting[^`]*)```");
+    for (std::sregex_iterator it(section.begin(), section.end(), block), end; it != end; ++it)
+        queries.push_back((*it)[1]);
     ASSERT_EQ(queries.size(), 4u);
-    std::string manual = readFile(std::string(TINDREL_SOURCE_DIR) + "/man/tindrel.8");
-    manual = std::regex_replace(std::regex_replace(manual, std::regex(R"(\\-)"), "-"),
-                                std::regex(R"(\\e)"), "\\");
+    const std::string manual = std::regex_replace(
+        std::regex_replace(readFile(std::string(TINDREL_SOURCE_DIR) + "/man/tindrel.8"),
+                           std::regex(R"(\\-)"), "-"),
+        std::regex(R"(\\e)"), "\\");
     for (const std::string& query : queries)
         EXPECT_NE(manual.find(query), std::string::npos) << "not in tindrel.8:\n" << query;
 
@@ -76,57 +51,61 @@ TEST_F(AccountingQueries, ReadmeCommandsAnswerOnTheDaemonsRecords) {
     printer->plan({{}, {}, {}, {.trigger = "lost", .reset = true}});
     ASSERT_NO_FATAL_FAILURE(start("", {.env = {kZone}}));
     const std::string ps = "%!PS-Adobe-3.0\n%%Title: r.pdf\n";
-    EXPECT_FALSE(send("127.0.0.1", ps + "%%For: wiwang\n%%Pages: 3\n"));
-    EXPECT_FALSE(send("127.0.0.2", ps + "%%For: wiwang\n%%Pages: 2\n"));
-    EXPECT_FALSE(send("127.0.0.3", ps + "%%For: ana\n"));
-    EXPECT_TRUE(send("127.0.0.2", ps + "%%For: ana\n%%Pages: 4\nlost"));
+    for (auto [from, job, lost] : {std::tuple{"127.0.0.1", "%%For: wiwang\n%%Pages: 3\n", false},
+                                   {"127.0.0.2", "%%For: wiwang\n%%Pages: 2\n", false},
+                                   {"127.0.0.3", "%%For: ana\n", false},
+                                   {"127.0.0.2", "%%For: ana\n%%Pages: 4\nlost", true}}) {
+        Client client(port, 10, 0, "127.0.0.1", from);
+        EXPECT_TRUE(client.send(ps + job));
+        client.shutdownWrite();
+        EXPECT_TRUE(client.readToEnd());
+        EXPECT_EQ(client.wasReset(), lost) << job;
+    }
     ASSERT_TRUE(waitUntil([&] { return splitLines(dir.read("accounting.jsonl")).size() == 4; }, 5));
     std::vector<nlohmann::json> rec;
     for (const std::string& line : splitLines(dir.read("accounting.jsonl")))
         rec.push_back(nlohmann::json::parse(line));
     ASSERT_EQ(rec[3]["outcome"], "printer-failed");
 
-    // Copies from other times in rotated files: 40 days ago, the 1st of
+    // Copies of the first record from other times: 40 days ago, the 1st of
     // this month (with the printer's own count), lost ones just inside and
-    // outside 24 hours.
-    std::time_t now = std::time(nullptr);
-    std::time_t local = now + 330 * 60;
+    // outside 24 hours, written in other zones (the last one 20 minutes
+    // outside, so that the minutes of its offset count).
+    const std::time_t now = std::time(nullptr), local = now + 330 * 60;
     std::tm today{};
     gmtime_r(&local, &today);
-    std::time_t first =
-        now - (today.tm_mday - 1) * 86400 - (today.tm_hour * 3600 + today.tm_min * 60);
-    struct Copy {
-        const char* file;
-        std::time_t when;
-        int offset;
-        const char* outcome;
-        nlohmann::json user, printed;
-    };
-    for (const Copy& c :
-         {Copy{"accounting.jsonl.2", now - 40 * 86400, 330, "delivered", "ana", 9},
-          Copy{"accounting.jsonl.2", first, 330, "delivered", "ana", 6},
-          Copy{"accounting.jsonl.1", now - 84600, -600, "idle-time-out", nullptr, nullptr},
-          Copy{"accounting.jsonl.1", now - 88200, 600, "client-stalled", "ana", nullptr}}) {
-        nlohmann::json r = rec[0];
-        r["start"] = isoAt(c.when, c.offset);
-        r["outcome"] = c.outcome;
-        r["user"] = c.user;
-        r["printed_pages"] = c.printed;
-        dir.write(c.file, dir.read(c.file) + r.dump() + "\n");
+    const std::time_t first =
+        now - (today.tm_mday - 1) * 86400 - today.tm_hour * 3600 - today.tm_min * 60;
+    using json = nlohmann::json;
+    for (auto [file, when, offset, outcome, user, printed] :
+         {std::tuple{"accounting.jsonl.2", now - 40 * 86400, 330, "delivered", json("ana"),
+                     json(9)},
+          {"accounting.jsonl.2", first, 330, "delivered", json("ana"), json(6)},
+          {"accounting.jsonl.1", now - 84600, -600, "idle-time-out", json(), json()},
+          {"accounting.jsonl.1", now - 87600, 330, "client-stalled", json("ana"), json()}}) {
+        json r = rec[0];
+        r.update({{"start", startText(when, offset)},
+                  {"outcome", outcome},
+                  {"user", user},
+                  {"printed_pages", printed}});
+        dir.write(file, dir.read(file) + r.dump() + "\n");
     }
     ASSERT_EQ(run({"gzip", dir.file("accounting.jsonl.2")}).status, 0);
 
-    const std::string ana_today = today.tm_mday == 1 ? "ana\t6\t2" : "ana\t0\t1";
-    EXPECT_EQ(answer(queries[0]), (std::vector<std::string>{ana_today, "wiwang\t5\t2"}));
-    EXPECT_EQ(answer(queries[1]), (std::vector<std::string>{"ana\t6\t2", "wiwang\t5\t2"}));
-    EXPECT_EQ(answer(queries[2]),
-              (std::vector<std::string>{
-                  rec[3]["start"].get<std::string>() + "\t127.0.0.2\tana\tr.pdf\tprinter-failed",
-                  isoAt(now - 84600, -600) + "\t127.0.0.1\t\tr.pdf\tidle-time-out"}));
-    EXPECT_EQ(answer(queries[3]),
-              (std::vector<std::string>{
-                  rec[1]["start"].get<std::string>() + "\twiwang\tr.pdf\t2\tdelivered",
-                  rec[3]["start"].get<std::string>() + "\tana\tr.pdf\t4\tprinter-failed"}));
+    auto start = [&](size_t i) { return rec[i]["start"].get<std::string>(); };
+    const std::vector<std::vector<std::string>> expected = {
+        {today.tm_mday == 1 ? "ana\t6\t2" : "ana\t0\t1", "wiwang\t5\t2"},
+        {"ana\t6\t2", "wiwang\t5\t2"},
+        {start(3) + "\t127.0.0.2\tana\tr.pdf\tprinter-failed",
+         startText(now - 84600, -600) + "\t127.0.0.1\t\tr.pdf\tidle-time-out"},
+        {start(1) + "\twiwang\tr.pdf\t2\tdelivered", start(3) + "\tana\tr.pdf\t4\tprinter-failed"}};
+    for (size_t i = 0; i < queries.size(); ++i) {
+        const std::string query =
+            std::regex_replace(queries[i], std::regex("10.1.2.3"), "127.0.0.2");
+        RunResult r = run({"env", kZone, "sh", "-c", "cd " + dir.path() + " && " + query});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(splitLines(r.out), expected[i]) << query;
+    }
 }
 
 } // namespace

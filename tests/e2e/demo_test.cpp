@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 #include <sys/stat.h>
 
 #include "support/support.h"
@@ -29,12 +30,11 @@ TEST(Demo, RootStartFromAClosedFolderServesAJob) {
     ASSERT_TRUE(demo.waitListening(port)) << demo.out() << demo.err();
 
     const std::string said = demo.out();
-    const std::string marker = "run files in";
-    size_t at = said.find(marker);
-    ASSERT_NE(at, std::string::npos) << said;
-    at = said.find('/', at);
-    const std::string run = said.substr(at, said.find('\n', at) - at);
-    ASSERT_TRUE(run.starts_with("/tmp/tindrel-demo-")) << said;
+    std::smatch named;
+    ASSERT_TRUE(
+        std::regex_search(said, named, std::regex("run files in +(/tmp/tindrel-demo-\\w+)\n")))
+        << said;
+    const std::string run = named[1];
     struct Cleanup {
         std::string path;
         ~Cleanup() { fs::remove_all(path); }
@@ -58,7 +58,7 @@ TEST(Demo, RootStartFromAClosedFolderServesAJob) {
             return readFile(run + "/accounting.jsonl").find("\"demo-user\"") != std::string::npos;
         },
         10));
-    EXPECT_NE(said.find("jq "), std::string::npos) << said;
+    EXPECT_NE(said.find("@tsv' " + run + "/accounting.jsonl"), std::string::npos) << said;
 }
 
 } // namespace
