@@ -38,6 +38,9 @@ endforeach()
 
 set(_doc "${_root}/usr/share/doc/tindrel")
 file(MAKE_DIRECTORY "${_doc}")
+# Debian compresses documentation larger than 4 kB.
+_gzip_into("${_doc}/README.md" "${_doc}/README.md.gz")
+file(REMOVE "${_doc}/README.md")
 file(COPY_FILE "${_src}/packaging/copyright" "${_doc}/copyright")
 file(CHMOD "${_doc}/copyright" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 _gzip_into("${_src}/packaging/changelog" "${_doc}/changelog.Debian.gz")

@@ -3,9 +3,9 @@
 #   cmake --install BUILD [--prefix P]     (DESTDIR honoured)
 #   cpack -G DEB                           (run in BUILD)
 #
-# Inside the prefix: sbin/tindrel, the manual pages, the templates and the
-# sample user database in share/tindrel, and the sysusers.d and tmpfiles.d
-# snippets under lib/. Outside it, by the GNU rules for the prefix in effect
+# Inside the prefix: sbin/tindrel, the manual pages, the README in
+# share/doc/tindrel, the templates and the sample user database in
+# share/tindrel, and the sysusers.d and tmpfiles.d snippets under lib/. Outside it, by the GNU rules for the prefix in effect
 # when installing (/usr and / give /etc and /var, /opt/NAME gives
 # /etc/opt/NAME and /var/opt/NAME, any other prefix P gives P/etc and P/var):
 # the sample configuration and logrotate.d/tindrel in SYSCONFDIR, copies of
@@ -15,7 +15,7 @@
 #
 # The Debian package differs (see cmake/debian-tree.cmake): no files under
 # /var (postinst copies the samples on the first installation), compressed
-# manual pages, and the copyright file and changelog.
+# manual pages and README, and the copyright file and changelog.
 
 include(GNUInstallDirs)
 
@@ -25,6 +25,7 @@ set(TINDREL_SYSTEMD_UNITDIR "" CACHE PATH
 install(TARGETS tindrel RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(FILES man/tindrel.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES man/tindrel.conf.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES share/tindrel.ps share/tindrel.txt share/tindrel.db
         DESTINATION ${CMAKE_INSTALL_DATADIR}/tindrel)
 # systemd reads these from PREFIX/lib, never from a multiarch libdir.

@@ -120,7 +120,8 @@ for f in tindrel.ps tindrel.txt tindrel.db; do
         fail "/var/lib/tindrel/$f is $(stat -c '%U %a' "/var/lib/tindrel/$f")"
 done
 dpkg -L tindrel | grep -q '^/var/' && fail "the package owns files under /var: $(dpkg -L tindrel | grep '^/var/')"
-for f in /usr/sbin/tindrel /usr/share/tindrel/tindrel.ps /lib/systemd/system/tindrel.service \
+for f in /usr/sbin/tindrel /usr/share/tindrel/tindrel.ps /usr/share/doc/tindrel/README.md.gz \
+    /lib/systemd/system/tindrel.service \
     /lib/systemd/system/tindrel@.service /lib/systemd/system/tindrel.socket \
     /lib/systemd/system/tindrel@.socket; do
     [ -e "$f" ] || fail "$f is missing"

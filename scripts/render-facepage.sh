@@ -2,8 +2,9 @@
 # Renders the shipped face page to docs/facepage.png. The page is made by the
 # real daemon: it runs in device-spool mode with share/tindrel.ps, a user
 # database that lists 127.0.0.1, and a plain file as the printer device; one
-# empty job from 127.0.0.1 leaves exactly one face page in that file, which
-# Ghostscript then renders at 100 dpi.
+# small job from 127.0.0.1 that names its owner and document leaves its face
+# page, with every line filled, and the job in that file. Ghostscript then
+# renders the first page, the face page, at 100 dpi.
 #
 #   scripts/render-facepage.sh [path/to/tindrel]     (default: build/tindrel)
 #
@@ -70,8 +71,9 @@ EOF
 done
 [ -n "$daemon" ] || { echo "render-facepage: the daemon did not start" >&2; exit 1; }
 
-# An empty job: connect and close. Its face page is written all the same.
-timeout 30 nc -N 127.0.0.1 "$port" </dev/null
+# An empty job gets no face page: the job must hold something.
+printf '%%!PS-Adobe-3.0\n%%%%For: wiwang\n%%%%Title: Quarterly report.pdf\n%%%%EndComments\nshowpage\n' |
+    timeout 30 nc -N 127.0.0.1 "$port"
 tries=300
 while [ "$tries" -gt 0 ] && ! grep -q "Sent bytes" "$work/tindrel.log" 2>/dev/null; do
     tries=$((tries - 1))
@@ -81,7 +83,11 @@ grep -q "Sent bytes" "$work/tindrel.log" || { cat "$work/daemon.out" >&2; exit 1
 kill "$daemon"
 daemon=
 
+grep -q '(JOB OWNER : wiwang) N' "$work/printer.ps" || { echo "render-facepage: no face page" >&2; exit 1; }
+
 mkdir -p docs
-gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=png16m -r100 -dTextAlphaBits=4 -dGraphicsAlphaBits=4 \
-    -sOutputFile=docs/facepage.png "$work/printer.ps"
+rm -f docs/facepage.png
+gs -q -dSAFER -dBATCH -dNOPAUSE -dLastPage=1 -sDEVICE=png16m -r100 -dTextAlphaBits=4 \
+    -dGraphicsAlphaBits=4 -sOutputFile=docs/facepage.png "$work/printer.ps"
+[ -s docs/facepage.png ] || { echo "render-facepage: Ghostscript wrote no picture" >&2; exit 1; }
 echo "render-facepage: wrote docs/facepage.png"

@@ -5,7 +5,8 @@
 # the readers and page assembly for a bounded time. Warnings are errors here.
 # Every stage runs even when an earlier one failed; the last line counts
 # ctest's tests, each fuzz target, and the valgrind run as one check:
-# "N passed, M failed". The status is 1 when anything failed.
+# "N passed, M failed, K skipped", after one line per skipped test with its
+# reason. The status is 1 when anything failed.
 set -u
 cd "$(dirname "$0")/.." || exit 1
 jobs=$(nproc)
@@ -13,10 +14,12 @@ logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 passed=0
 failed=0
+skipped=0
 
 # Builds in $1 with the cmake options that follow and runs ctest there, with
-# the environment words of $ctest_env. Adds ctest's own counts; a failed
-# build, or a run without ctest's summary, counts as one failure.
+# the environment words of $ctest_env. Adds ctest's own counts, skipped
+# tests apart, and keeps their reasons for the end; a failed build, or a run
+# without ctest's summary, counts as one failure.
 ctest_stage() {
     dir=$1
     shift
@@ -32,18 +35,19 @@ ctest_stage() {
         env $ctest_env ctest --test-dir "$dir" --output-on-failure -j "$jobs" 2>&1
         echo $? >"$log.status"
     } | tee "$log"
-    counts=$(sed -n 's/.* tests passed, \([0-9][0-9]*\) tests* failed out of \([0-9][0-9]*\).*/\1 \2/p' "$log")
-    if [ -z "$counts" ]; then
+    if ! summary=$(sh scripts/ctest-summary.sh "$log" "$dir"); then
         echo "run-tests: no test summary from ctest in $dir"
         failed=$((failed + 1))
         return
     fi
-    # shellcheck disable=SC2086 # two numbers
-    set -- $counts
-    failed=$((failed + $1))
-    passed=$((passed + $2 - $1))
+    printf '%s\n' "$summary" | sed '$d' >>"$logs/skipped"
+    # shellcheck disable=SC2046 # three numbers: passed, failed, skipped
+    set -- $(printf '%s\n' "$summary" | tail -n 1)
+    passed=$((passed + $1))
+    failed=$((failed + $2))
+    skipped=$((skipped + $3))
     # A failing ctest that counted no failed test still fails.
-    if [ "$(cat "$log.status")" -ne 0 ] && [ "$1" -eq 0 ]; then
+    if [ "$(cat "$log.status")" -ne 0 ] && [ "$2" -eq 0 ]; then
         failed=$((failed + 1))
     fi
 }
@@ -74,5 +78,7 @@ if [ "$(cat "$fuzz_log.status")" -ne 0 ] && [ "$fuzz_failed" -eq 0 ]; then
     failed=$((failed + 1))
 fi
 
-echo "$passed passed, $failed failed"
+# The reasons stand where a reader sees them, just above the count.
+[ ! -s "$logs/skipped" ] || cat "$logs/skipped"
+echo "$passed passed, $failed failed, $skipped skipped"
 [ "$failed" -eq 0 ]

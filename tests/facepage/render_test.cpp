@@ -1,6 +1,7 @@
 // Runs the shipped PostScript face page, followed by a job, through
-// Ghostscript: the banner must print as its own page, show every value, and
-// leave the interpreter in a state where the job still prints.
+// Ghostscript: the banner must print as its own page, show every value,
+// leave the interpreter in a state where the job still prints, and spare
+// toner, since it comes before every job.
 #include "capture.h"
 #include "facepage/facepage.h"
 #include "settings/settings.h"
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cctype>
 #include <regex>
+#include <sstream>
 
 using facepagetest::ipv4;
 using testsupport::run;
@@ -107,6 +109,29 @@ TEST_F(GhostscriptRendering, UnnamedClientWithAwkwardValuesStillPrintsTwoPages) 
     for (const char* value : {"R)(2\\", ")quit(", "JOBPAGE"})
         EXPECT_NE(shown.find(value), std::string::npos) << value << " in\n" << text.out;
     EXPECT_EQ(pageCount(path), 2);
+}
+
+// Ink of the first page, per colour, as Ghostscript's inkcov device measures
+// it: the share of pixels that get any of that colour. A text page is about
+// 5 %.
+TEST_F(GhostscriptRendering, EveryLineFilledCoversAtMostThreePercentPerColour) {
+    listClients("127.0.0.1 B-214-EAST 5550152\n");
+    std::string path = printStream(
+        "127.0.0.1", {"Maximilian Wolkenstein-Oberhausen",
+                      "Quarterly report of the northern region, final version with annexes.pdf"});
+    RunResult r = run({gs, "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dLastPage=1",
+                       "-sDEVICE=inkcov", "-sOutputFile=-", path},
+                      60000);
+    expectClean(r);
+    std::istringstream figures(r.out);
+    double cmyk[4] = {-1, -1, -1, -1};
+    figures >> cmyk[0] >> cmyk[1] >> cmyk[2] >> cmyk[3];
+    for (double share : cmyk) {
+        EXPECT_GE(share, 0) << r.out;
+        EXPECT_LE(share, 0.03) << r.out;
+    }
+    // The figures were read, from a page that is not blank.
+    EXPECT_GT(cmyk[3], 0.01) << r.out;
 }
 
 // A template written from the README's list of what the trailer ends, and

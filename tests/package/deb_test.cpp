@@ -99,6 +99,7 @@ TEST_F(DebianPackage, FilesLandWhereTheDaemonAndSystemdLook) {
         "/usr/share/man/man5/tindrel.conf.5.gz",
         "/usr/share/doc/tindrel/copyright",
         "/usr/share/doc/tindrel/changelog.Debian.gz",
+        "/usr/share/doc/tindrel/README.md.gz",
         "/usr/lib/sysusers.d/tindrel.conf",
         "/usr/lib/tmpfiles.d/tindrel.conf",
         "/etc/tindrel.conf",

@@ -68,8 +68,9 @@ TEST_F(Install, FilesLandWhereThePrefixSays) {
             expected.insert(std::string("lib/systemd/system/") + unit);
         for (const char* file :
              {"sbin/tindrel", "share/man/man8/tindrel.8", "share/man/man5/tindrel.conf.5",
-              "lib/sysusers.d/tindrel.conf", "lib/tmpfiles.d/tindrel.conf",
-              "share/tindrel/tindrel.ps", "share/tindrel/tindrel.txt", "share/tindrel/tindrel.db"})
+              "share/doc/tindrel/README.md", "lib/sysusers.d/tindrel.conf",
+              "lib/tmpfiles.d/tindrel.conf", "share/tindrel/tindrel.ps",
+              "share/tindrel/tindrel.txt", "share/tindrel/tindrel.db"})
             expected.insert(c.inside + file);
         EXPECT_EQ(filesUnder(c.top), expected) << r.out;
 
@@ -81,6 +82,7 @@ TEST_F(Install, FilesLandWhereThePrefixSays) {
                               std::string("share/") + name);
         }
         expectSameContent(root + "etc/tindrel.conf", "etc/tindrel.conf");
+        expectSameContent(root + c.inside + "share/doc/tindrel/README.md", "README.md");
         expectSameContent(root + "lib/systemd/system/tindrel.service", "systemd/tindrel.service");
         expectSameContent(root + c.inside + "lib/sysusers.d/tindrel.conf",
                           "systemd/tindrel.sysusers");
