@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <sys/mount.h>
 
 #include "support/service_test.h"
 
@@ -118,6 +119,23 @@ TEST_F(JobDetails, LostJobsHaveTheirOutcomeInTheRecord) {
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[1]["outcome"], "printer-unreachable");
     EXPECT_EQ(r[1]["job"], 1);
+}
+
+// A host name is a stranger's text too: the record keeps no control character of it.
+TEST_F(JobDetails, HostNameIsCleanedInTheRecord) {
+    std::string skip;
+    if (!inPrivateNetwork(skip)) {
+        if (!skip.empty())
+            GTEST_SKIP() << skip;
+        return;
+    }
+    const std::string hosts = dir.write("hosts", "127.0.0.1 a\x1b[2Jb.test\n");
+    ASSERT_EQ(mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(sendJob("%!PS\n(from a host with an odd name)\n"));
+    auto r = records(1);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0]["host"], "a[2Jb.test");
 }
 
 } // namespace
