@@ -20,7 +20,7 @@ int logPrint(std::optional<std::string_view> msg, std::optional<std::string_view
 // (user, document) are cleaned UTF-8 already; the writer still keeps any
 // invalid byte out of the file.
 struct JobRecord {
-    long job = 0; // counted from 1 at start
+    long job = 0; // see nextJobNumber
     std::time_t start = 0;
     std::time_t end = 0;
     std::string client; // the client's address text
@@ -38,6 +38,16 @@ struct JobRecord {
     bool face_page = false;
     std::string outcome; // "delivered", "printer-unreachable", ...
 };
+
+// The number of the next job. Numbers go on across restarts: after the
+// highest in the accounting file's last records, or after the one kept in
+// the working directory's kJobNumberFile, whichever is higher. Each number
+// handed out is kept there at once.
+inline constexpr const char* kJobNumberFile = "tindrel.lastjob";
+long nextJobNumber();
+// The highest "job" of the whole records among the last `tail` bytes of an
+// accounting file; 0 when there is none.
+long highestRecordedJob(const std::string& path, size_t tail = 64 * 1024);
 
 // Local time as ISO 8601 with its offset: 2026-12-08T12:00:01+01:00.
 std::string isoTime(std::time_t when);

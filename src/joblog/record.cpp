@@ -3,6 +3,7 @@
 #include "common/io.h"
 #include "settings/settings.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -100,4 +101,69 @@ int writeRecord(const JobRecord& record) {
             return recordLost(record, why + "; a fragment of it stays in the file");
     }
     return recordLost(record, why);
+}
+
+long highestRecordedJob(const std::string& path, size_t tail) {
+    tindrel::UniqueFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (!file.valid() || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    const off_t from = st.st_size > static_cast<off_t>(tail) ? st.st_size - static_cast<off_t>(tail) : 0;
+    std::string text(static_cast<size_t>(st.st_size - from), '\0');
+    ssize_t got = pread(file.get(), text.data(), text.size(), from);
+    text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    // Read from the middle of the file, the first line may be a piece of one.
+    size_t at = from == 0 ? 0 : text.find('\n');
+    long highest = 0;
+    while (at != std::string::npos && at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            break; // a record is whole only with its line end
+        auto record = nlohmann::json::parse(text.begin() + static_cast<long>(at),
+                                            text.begin() + static_cast<long>(end), nullptr, false);
+        if (record.is_object() && record.contains("job") && record["job"].is_number_integer())
+            highest = std::max(highest, record["job"].get<long>());
+        at = end + 1;
+    }
+    return highest;
+}
+
+namespace {
+
+std::string jobNumberPath() {
+    return conf.working_dir + "/" + kJobNumberFile;
+}
+
+long keptJobNumber() {
+    tindrel::UniqueFile file = tindrel::openFile(jobNumberPath(), "r");
+    long kept = 0;
+    if (file && std::fscanf(file.get(), "%ld", &kept) != 1)
+        kept = 0;
+    return kept < 0 ? 0 : kept;
+}
+
+// Written in place with a fixed width, so the file never reads as a smaller number.
+void keepJobNumber(long job) {
+    tindrel::UniqueFd file(open(jobNumberPath().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    char text[32];
+    int length = std::snprintf(text, sizeof text, "%020ld\n", job);
+    if (!file.valid() || pwrite(file.get(), text, static_cast<size_t>(length), 0) != length) {
+        static bool told = false;
+        if (!told)
+            std::perror(("nextJobNumber: " + jobNumberPath()).c_str());
+        told = true;
+    }
+}
+
+} // namespace
+
+long nextJobNumber() {
+    static long last = -1;
+    if (last < 0) {
+        last = keptJobNumber();
+        if (!conf.accounting_path.empty())
+            last = std::max(last, highestRecordedJob(conf.accounting_path));
+    }
+    keepJobNumber(++last);
+    return last;
 }

@@ -18,8 +18,6 @@
 
 namespace {
 
-long jobs_started = 0;
-
 // What a job is learning about itself as it runs: its record, and the page
 // count that may stand in its trailer.
 struct JobFacts {
@@ -366,7 +364,7 @@ std::string configuredTarget() {
 JobEnd serveJob(Client& client, TargetKind kind, int64_t& bytes_sent) {
     JobFacts facts;
     JobRecord& record = facts.record;
-    record.job = ++jobs_started;
+    record.job = nextJobNumber();
     record.start = std::time(nullptr);
     record.client = client.client_ip;
     record.port = ntohs(client.address.port);

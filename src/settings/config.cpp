@@ -37,6 +37,7 @@ KeyEntry keyTable[kKeyCount + 1] = {
     row("idletime", "90"),
     row("retry-printer", "3"),
     row("accounting", ""),
+    row("printer-status", "off"),
     row("metrics", ""),
     KeyEntry{nullptr, 0, false, {}, 0, nullptr, 0, false},
 };

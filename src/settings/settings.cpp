@@ -115,6 +115,7 @@ void deriveSettings() {
     // Like logfile, relative to the working directory; no value, no file.
     conf.accounting_path = optionalPath(kAccounting);
     conf.metrics_path = optionalPath(kMetrics);
+    conf.pjl_status = tindrel::trimEnd(valueOrDefault(kPrinterStatus)) == "pjl";
     conf.proxy_port = readPort(valueOrDefault(kProxyPort));
     conf.proxy_ip = addressOf(kProxyIp);
     conf.printer_port = readPort(valueOrDefault(kPrinterPort));

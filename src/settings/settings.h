@@ -29,7 +29,7 @@ struct KeyEntry {
     bool cut = false; // the value the row holds was longer than kValueMax
 };
 
-inline constexpr size_t kKeyCount = 15;
+inline constexpr size_t kKeyCount = 16;
 // kKeyCount rows in matching and dump order, then a row without a key.
 extern KeyEntry keyTable[kKeyCount + 1];
 // Index of each row in keyTable.
@@ -48,6 +48,7 @@ enum KeyRow : size_t {
     kIdletime,
     kRetryPrinter,
     kAccounting,
+    kPrinterStatus,
     kMetrics,
 };
 
@@ -75,6 +76,9 @@ struct Conf {
     int32_t retry_printer = 0;
     // Where each job's accounting record is appended; empty: no records.
     std::string accounting_path;
+    // printer-status = pjl: each job and its face page go out as named PJL
+    // jobs, and the job ends when the printer says it came out.
+    bool pjl_status = false;
     // The metrics file for the node exporter's textfile collector; empty: none.
     std::string metrics_path;
 };

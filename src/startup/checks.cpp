@@ -301,6 +301,21 @@ int checkAccountingFile() {
     return 1;
 }
 
+// printer-status names how the printer is asked about its jobs.
+int checkPrinterStatus() {
+    const std::string value(tindrel::trimEnd(settingText(kPrinterStatus)));
+    if (value != "off" && value != "pjl") {
+        refuse("printer-status \"" + settingText(kPrinterStatus) +
+               "\" is neither off nor pjl; set printer-status = pjl for a printer that reports "
+               "its jobs in PJL, or off");
+        return 1;
+    }
+    if (conf.pjl_status && !conf.use_printer)
+        warn("printer-status pjl asks a network printer; the device printer-dev gets its jobs as "
+             "they are");
+    return 0;
+}
+
 void warnIdleTime() {
     if (conf.idle_time < 0)
         warn("idletime " + std::to_string(conf.idle_time) +
@@ -353,6 +368,7 @@ int checkServing(int listener) {
     refused |= checkNotItself(listener, printerAddresses());
     refused |= checkTemplate();
     refused |= checkAccountingFile();
+    refused |= checkPrinterStatus();
     warnIdleTime();
     return refused;
 }
