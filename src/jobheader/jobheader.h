@@ -25,9 +25,10 @@ struct JobHeader {
     std::optional<long> pages;           // %%Pages: N in the header
     bool pages_at_end = false;           // %%Pages: (atend): the count is in the trailer
     std::optional<std::string> language; // "postscript", "pdf", "pcl" or "pcl-xl"
-    // The copies the job asks for: PostScript "/#copies n def" (outside
-    // embedded documents) in the bytes read, else the header's
-    // "%%Requirements: numcopies(n)", else PJL "SET QTY=n", else "SET COPIES=n".
+    // The copies the job asks for: its PostScript setup's "/#copies n def"
+    // in the bytes read (see PagesScanner), else the header's
+    // "%%Requirements: numcopies(n)", else PJL "SET QTY=n", else "SET COPIES=n"
+    // (the last SET of each).
     std::optional<long> copies;
     // The unsolicited status the job's own PJL turns on for itself ("@PJL
     // USTATUS JOB=ON", "PAGE=ON", "DEVICE=ON|VERBOSE" or "TIMED=n"), as it
