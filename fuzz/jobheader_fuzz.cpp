@@ -1,6 +1,7 @@
 // Job header: any start of a job. The fields never hold more than the job,
 // the cleaned values are what the page and the record may carry, and the
-// page-count scanner sees the same job whether it comes whole or in pieces.
+// page-count scanner sees the same job whether it comes whole or in pieces;
+// a count of copies is within its bounds.
 // Input: one byte that picks where the job is split, then the job.
 #include "fuzz_support.h"
 
@@ -43,6 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz::check(h.document->size() <= job.size(), "document longer than the job");
         checkValue(*h.document);
     }
+    fuzz::check(!h.copies || (*h.copies >= 1 && *h.copies <= kCopiesMax), "copies out of bounds");
     // Once ended, more bytes cannot take the end back.
     if (headerEnded(job.substr(0, job.size() / 2)))
         fuzz::check(headerEnded(job), "header end taken back by later bytes");
@@ -52,7 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PagesScanner split;
     for (size_t i = 0; i < job.size(); i += step)
         scanPages(split, job.substr(i, step));
-    fuzz::check(whole.pages == split.pages && whole.depth == split.depth,
+    fuzz::check(whole.pages == split.pages && whole.depth == split.depth &&
+                    whole.copies == split.copies,
                 "page scanner differs on a split job");
+    fuzz::check(!whole.copies || (*whole.copies >= 1 && *whole.copies <= kCopiesMax),
+                "scanned copies out of bounds");
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "jobheader/jobheader.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <strings.h>
@@ -62,6 +63,9 @@ struct Candidates {
     std::optional<std::string> first_bytes_language;
     std::optional<long> pages;
     bool pages_at_end = false;
+    std::optional<long> dsc_copies, pjl_qty, pjl_copies;
+    bool in_requirements = false; // so that "%%+" continues %%Requirements
+    bool ustatus_job = false, ustatus_page = false, ustatus_device = false, ustatus_timed = false;
 };
 
 void offer(std::optional<std::string>& slot, std::string_view value) {
@@ -101,6 +105,50 @@ std::optional<std::string_view> assigned(std::string_view& rest, bool whole) {
     std::string_view v = trimBlanks(rest.substr(0, n));
     rest.remove_prefix(n);
     return v;
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// A count of copies: digits only, 1..kCopiesMax.
+std::optional<long> copiesValue(std::string_view text) {
+    text = trimBlanks(text);
+    if (text.empty() || text.size() > 5)
+        return std::nullopt;
+    long n = 0;
+    for (char c : text) {
+        if (!isDigit(c))
+            return std::nullopt;
+        n = n * 10 + (c - '0');
+    }
+    if (n < 1 || n > kCopiesMax)
+        return std::nullopt;
+    return n;
+}
+
+// "@PJL USTATUS JOB=ON" and the like. Values a printer would refuse change nothing.
+void readUstatus(std::string_view rest, Candidates& c) {
+    std::string_view what = word(rest);
+    std::optional<std::string_view> v = assigned(rest, false);
+    if (!v)
+        return;
+    if (equalsNoCase(what, "TIMED")) {
+        // Every n seconds; 0 turns it off.
+        if (!v->empty() && v->size() <= 6 && std::all_of(v->begin(), v->end(), isDigit))
+            c.ustatus_timed = v->find_first_not_of('0') != std::string_view::npos;
+        return;
+    }
+    bool on =
+        equalsNoCase(*v, "ON") || (equalsNoCase(what, "DEVICE") && equalsNoCase(*v, "VERBOSE"));
+    if (!on && !equalsNoCase(*v, "OFF"))
+        return;
+    if (equalsNoCase(what, "JOB"))
+        c.ustatus_job = on;
+    else if (equalsNoCase(what, "PAGE"))
+        c.ustatus_page = on;
+    else if (equalsNoCase(what, "DEVICE"))
+        c.ustatus_device = on;
 }
 
 std::optional<std::string> languageNamed(std::string_view name) {
@@ -160,9 +208,17 @@ void readPjl(std::string_view rest, Candidates& c) {
             offer(c.user[2], *v);
         } else if (equalsNoCase(variable, "JOBNAME")) {
             offer(c.document[1], *v);
+        } else if (equalsNoCase(variable, "QTY") || equalsNoCase(variable, "COPIES")) {
+            // A later SET overrides an earlier one, as on the printer.
+            if (std::optional<long> n = copiesValue(*v))
+                (equalsNoCase(variable, "QTY") ? c.pjl_qty : c.pjl_copies) = n;
         }
     } else if (equalsNoCase(command, "COMMENT")) {
         readPjlComment(rest, c);
+    } else if (equalsNoCase(command, "USTATUS")) {
+        readUstatus(rest, c);
+    } else if (equalsNoCase(command, "USTATUSOFF")) {
+        c.ustatus_job = c.ustatus_page = c.ustatus_device = c.ustatus_timed = false;
     } else if (equalsNoCase(command, "ENTER") && equalsNoCase(word(rest), "LANGUAGE")) {
         if (std::optional<std::string_view> v = assigned(rest, false); v && !c.entered_language)
             c.entered_language = languageNamed(*v);
@@ -220,16 +276,30 @@ std::optional<long> pagesValue(std::string_view rest) {
     rest = trimBlanks(rest);
     long n = 0;
     size_t digits = 0;
-    while (digits < rest.size() && digits < 12 && rest[digits] >= '0' && rest[digits] <= '9')
+    while (digits < rest.size() && digits < 12 && isDigit(rest[digits]))
         n = n * 10 + (rest[digits++] - '0');
     if (digits == 0)
         return std::nullopt;
     return n;
 }
 
+// "%%Requirements: duplex numcopies(2) collate"
+std::optional<long> numcopies(std::string_view rest) {
+    size_t at = rest.find("numcopies(");
+    if (at == std::string_view::npos)
+        return std::nullopt;
+    rest.remove_prefix(at + 10);
+    return copiesValue(rest.substr(0, rest.find(')')));
+}
+
 void readDscLine(std::string_view line, Candidates& c, bool first) {
     if (first && line.starts_with("%!"))
         c.first_bytes_language = "postscript";
+    bool requirements = line.starts_with("%%Requirements:");
+    if (requirements || (c.in_requirements && line.starts_with("%%+")))
+        if (!c.dsc_copies)
+            c.dsc_copies = numcopies(line.substr(requirements ? 15 : 3));
+    c.in_requirements = requirements || (c.in_requirements && line.starts_with("%%+"));
     if (line.starts_with("%%For:")) {
         if (!c.user[4])
             if (auto v = dscValue(line.substr(6)); v && !v->empty())
@@ -255,6 +325,10 @@ bool walkHeader(std::string_view s, Candidates& c) {
             return false;
         if (rest.starts_with(kUel)) {
             pos += kUel.size();
+            continue;
+        }
+        if (first && (rest.front() == '\x04' || isBlank(rest.front()))) {
+            ++pos;
             continue;
         }
         if (kUel.starts_with(rest) || std::string_view("@PJL").starts_with(rest))
@@ -315,15 +389,54 @@ JobHeader parseJobHeader(std::string_view start) {
     h.pages = c.pages;
     h.pages_at_end = c.pages_at_end;
     h.language = c.entered_language ? c.entered_language : c.first_bytes_language;
+    PagesScanner program;
+    scanPages(program, start);
+    for (const std::optional<long>& n : {program.copies, c.dsc_copies, c.pjl_qty, c.pjl_copies})
+        if (!h.copies)
+            h.copies = n;
+    h.ustatus_job = c.ustatus_job;
+    h.ustatus_page = c.ustatus_page;
+    h.ustatus_device = c.ustatus_device || c.ustatus_timed;
     return h;
 }
 
 namespace {
 
+bool isPostScriptDelimiter(char c) {
+    return std::strchr(" \t\f()<>[]{}/%", c) != nullptr;
+}
+
+// What follows "/#" in "/#copies 2 def": the copies a PostScript program
+// asks for.
+std::optional<long> copiesDefined(std::string_view text) {
+    if (!text.starts_with("copies") || text.size() < 7 || !isBlank(text[6]))
+        return std::nullopt;
+    text = trimBlanks(text.substr(6));
+    size_t digits = 0;
+    while (digits < text.size() && isDigit(text[digits]))
+        ++digits;
+    std::optional<long> n = copiesValue(text.substr(0, digits));
+    text.remove_prefix(digits);
+    if (text.empty() || !isBlank(text.front()))
+        return std::nullopt;
+    text = trimBlanks(text);
+    // "def" at the end of the bytes kept, or followed by what ends a name.
+    if (!text.starts_with("def") || (text.size() > 3 && !isPostScriptDelimiter(text[3])))
+        return std::nullopt;
+    return n;
+}
+
 void endOfScannedLine(PagesScanner& s) {
     std::string_view line(s.line, s.line_len);
     s.collecting = false;
-    if (line.starts_with("%%BeginDocument")) {
+    if (line.starts_with("/#")) {
+        if (std::optional<long> n = copiesDefined(line.substr(2)); n && s.depth == 0)
+            s.copies = n;
+    } else if (s.depth == 0 && (line == "%!" || line.starts_with("%!PS"))) {
+        s.in_setup = true;
+    } else if (s.depth == 0 && line.starts_with("%%Page:")) {
+        s.in_setup = false;
+    } else if (line.starts_with("%%BeginDocument")) {
         ++s.depth;
     } else if (line.starts_with("%%EndDocument")) {
         if (s.depth > 0)
@@ -341,39 +454,56 @@ bool isLineEnd(char c) {
 } // namespace
 
 void scanPages(PagesScanner& s, std::string_view chunk) {
+    if (chunk.empty())
+        return;
+    const char* data = chunk.data();
+    auto find = [&](char c, size_t from) {
+        const void* hit = std::memchr(data + from, c, chunk.size() - from);
+        return hit ? static_cast<size_t>(static_cast<const char*>(hit) - data) : chunk.size();
+    };
+    // Only a "%" at a line start or a "#" after "/" begins something worth a
+    // look: skip from one to the next, each found anew only once passed.
+    size_t percent = find('%', 0);
+    size_t hash = chunk.size(); // none, or not looked for
+    bool seeking = false;       // whether `hash` was looked for
     size_t i = 0;
     while (i < chunk.size()) {
         if (s.collecting) {
-            char c = chunk[i++];
+            char c = data[i++];
             if (isLineEnd(c)) {
                 endOfScannedLine(s);
-                s.at_line_start = true;
                 continue;
             }
             s.line[s.line_len++] = c;
-            if (s.line_len == PagesScanner::kLineKept) {
-                // The words looked for are all within the bytes kept.
+            // The words looked for are all within the bytes kept.
+            if (s.line_len == PagesScanner::kLineKept)
                 endOfScannedLine(s);
-                s.at_line_start = false;
-            }
             continue;
         }
-        // Only a "%" at a line start can begin a line worth a look: skip to the next "%".
-        const void* hit = std::memchr(chunk.data() + i, '%', chunk.size() - i);
-        if (!hit) {
-            s.at_line_start = isLineEnd(chunk.back());
-            return;
+        if (percent < i)
+            percent = find('%', i);
+        if (s.in_setup != seeking || hash < i) {
+            seeking = s.in_setup;
+            hash = seeking ? find('#', i) : chunk.size();
         }
-        size_t at = static_cast<size_t>(static_cast<const char*>(hit) - chunk.data());
-        bool line_start = at == 0 ? s.at_line_start : isLineEnd(chunk[at - 1]);
+        size_t at = std::min(percent, hash);
+        if (at == chunk.size())
+            break;
+        char before = at == 0 ? s.last : data[at - 1];
         i = at + 1;
-        if (line_start) {
+        // Some drivers send Ctrl-D before "%!".
+        if (data[at] == '%' && (isLineEnd(before) || before == '\x04')) {
             s.collecting = true;
             s.line[0] = '%';
             s.line_len = 1;
+        } else if (data[at] == '#' && before == '/') {
+            s.collecting = true;
+            s.line[0] = '/';
+            s.line[1] = '#';
+            s.line_len = 2;
         }
-        s.at_line_start = false;
     }
+    s.last = chunk.back();
 }
 
 std::optional<long> jobPages(const JobHeader& header, const PagesScanner& scanner) {
@@ -382,6 +512,10 @@ std::optional<long> jobPages(const JobHeader& header, const PagesScanner& scanne
     if (header.pages_at_end)
         return scanner.pages;
     return std::nullopt;
+}
+
+std::optional<long> jobCopies(const JobHeader& header, const PagesScanner& scanner) {
+    return scanner.copies ? scanner.copies : header.copies;
 }
 
 namespace {

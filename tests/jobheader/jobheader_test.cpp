@@ -21,33 +21,46 @@ struct HeaderCase {
     std::optional<std::string> document;
     std::optional<long> pages;
     std::optional<std::string> language;
+    std::optional<long> copies = std::nullopt;
+    std::string ustatus = ""; // "j", "p", "d": the job turned on USTATUS JOB, PAGE, DEVICE
 };
 
 const HeaderCase kHeaders[] = {
     {"CUPS JCL",
      kUel + "@PJL JOB NAME = \"paper.pdf\" DISPLAY = \"42 wiwang paper.pdf\"\n"
-            "@PJL SET USERNAME = \"wiwang\"\n@PJL ENTER LANGUAGE = POSTSCRIPT\n"
+            "@PJL SET USERNAME = \"wiwang\"\n@PJL SET QTY=3\n@PJL SET COPIES=2\n"
+            "@PJL USTATUS PAGE=ON\n@PJL USTATUS JOB=ON\n@PJL USTATUS DEVICE = VERBOSE\n"
+            "@PJL USTATUS PAGE=OFF\n@PJL ENTER LANGUAGE = POSTSCRIPT\n"
             "%!PS-Adobe-3.0\n%%Title: paper\n%%For: (root)\n%%EndComments\n/x 1 def\n",
-     "%%EndComments", "wiwang", "paper.pdf", std::nullopt, "postscript"},
+     "%%EndComments", "wiwang", "paper.pdf", std::nullopt, "postscript", 3, "jd"},
     {"Windows HP PJL",
      kUel +
          "@PJL JOB\r\n@PJL SET STRINGCODESET=UTF8\r\n"
          "@PJL COMMENT \"Username: J\xc3\xbcrgen; App Filename: Budget 2026.xlsx; 12-8-2026\"\r\n"
          "@PJL SET JOBATTR=\"JobAcct1=jmeier\"\r\n@PJL SET JOBATTR=\"JobAcct2=WS12\"\r\n"
-         "@PJL set UserName\t=  \"j.meier\"\r\n"
+         "@PJL set UserName\t=  \"j.meier\"\r\n@PJL SET COPIES=7\r\n@PJL USTATUS PAGE=ON\r\n"
+         "@PJL USTATUS TIMED=30\r\n@PJL USTATUS PAGE=MAYBE\r\n"
          "@PJL ENTER LANGUAGE=POSTSCRIPT\r\n%!PS-Adobe-3.0\r\n%%Title: Budget\r\n"
-         "%%Pages: 4\r\n%%EndComments\r\n",
-     "%%EndComments", "j.meier", "Budget 2026.xlsx", 4, "postscript"},
+         "%%Pages: 4\r\n%%Requirements: collate\r\n%%+ numcopies(4)\r\n%%EndComments\r\n",
+     "%%EndComments", "j.meier", "Budget 2026.xlsx", 4, "postscript", 4, "pd"},
+    {"PScript5 after Ctrl-D, copies in its setup",
+     "\x04\x04%!PS-Adobe-3.0\r\n%%Title: Report\r\n%%For: ann\r\n"
+     "%%Requirements: duplex numcopies(3)\r\n%%EndComments\r\n%%BeginSetup\r\n/#copies 2 "
+     "def\r\n%%EndSetup\r\n"
+     "%%BeginDocument: logo.eps\r\n/#copies 9 def\r\n%%EndDocument\r\n/#copies 0 def\r\n"
+     "%%Page: 1 1\r\n/#copies 5 def\r\n",
+     "%%EndComments", "ann", "Report", std::nullopt, "postscript", 2},
     {"PScript5 with trailer count",
-     "%!PS-Adobe-3.0\r%%Title: Microsoft Word - Doc1\r%%Creator: PScript5.dll Version 5.2.2\r"
+     " \t%!PS-Adobe-3.0\r%%Title: Microsoft Word - Doc1\r%%Creator: PScript5.dll Version 5.2.2\r"
      "%%For: Bill\r%%BoundingBox: (atend)\r%%Pages: (atend)\r%%EndComments\r%%BeginProlog\r"
      "%%Page: 1 1\rshowpage\r%%Trailer\r%%Pages: 3\r%%EOF\r",
      "%%EndComments", "Bill", "Microsoft Word - Doc1", 3, "postscript"},
     {"Ricoh before PCL XL",
      kUel + "@PJL SET USERID=\"jdoe\"\r\n@PJL SET HOSTLOGINNAME=\"other\"\r\n"
-            "@PJL SET JOBNAME=\"Invoice 7\"\r\n@PJL ENTER LANGUAGE=PCLXL\r\n"
+            "@PJL SET JOBNAME=\"Invoice 7\"\r\n@PJL SET QTY=10000\r\n@PJL SET COPIES=2\r\n"
+            "@PJL USTATUS JOB=ON\r\n@PJL USTATUSOFF\r\n@PJL ENTER LANGUAGE=PCLXL\r\n"
             ") HP-PCL XL;2;0\r\n\x00\xc0\x41"s,
-     "\r\n)", "jdoe", "Invoice 7", std::nullopt, "pcl-xl"},
+     "\r\n)", "jdoe", "Invoice 7", std::nullopt, "pcl-xl", 2},
     {"embedded EPS with its own trailer",
      "%!PS-Adobe-3.0\n%%Title: (Poster \\(final\\) \\303\\251 \\\\ (v2))\n%%For: (ann)\n"
      "%%Pages: (atend)\n%%EndComments\n%%Page: 1 1\n%%BeginDocument: logo.eps\n"
@@ -86,6 +99,12 @@ TEST(JobHeaderTable, RealHeadersWholeAndByteByByte) {
         EXPECT_EQ(h.language, c.language);
         EXPECT_EQ(jobPages(h, whole), c.pages);
         EXPECT_EQ(jobPages(h, split), c.pages);
+        EXPECT_EQ(jobCopies(h, whole), c.copies);
+        EXPECT_EQ(jobCopies(h, split), c.copies);
+        EXPECT_EQ(parseJobHeader(c.job).copies, c.copies);
+        EXPECT_EQ(std::string(h.ustatus_job ? "j" : "") + (h.ustatus_page ? "p" : "") +
+                      (h.ustatus_device ? "d" : ""),
+                  c.ustatus);
     }
 }
 

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
+#include <deque>
 #include <netinet/in.h>
 #include <poll.h>
 #include <random>
@@ -67,6 +68,117 @@ void closeWithReset(int fd) {
     ::close(fd);
 }
 
+std::string ustatus(const std::string& kind, const std::string& lines) {
+    return "@PJL USTATUS " + kind + "\r\n" + lines + "\f";
+}
+
+// A printer speaking PJL: follows the received bytes, split anywhere, and
+// gives the answers of its table, at once or when they are due.
+struct PjlPrinter {
+    static constexpr std::string_view kUel = "\x1b%-12345X";
+    PjlTable table;
+    std::string pending; // received, not yet read
+    int depth = 0;
+    std::string outer; // the outermost job's name
+    bool data_seen = false;
+    bool job_on = false, page_on = false, device_on = false;
+    std::deque<std::pair<Clock::time_point, std::string>> later;
+
+    const PjlAnswer& answer() const {
+        return outer.ends_with(" face page") ? table.face_page : table.job;
+    }
+
+    std::string receive(std::string_view bytes) {
+        std::string out;
+        pending += bytes;
+        std::string_view rest(pending);
+        for (;;) {
+            if (rest.starts_with(kUel) || rest.starts_with('\r') || rest.starts_with('\n')) {
+                rest.remove_prefix(rest.starts_with(kUel) ? kUel.size() : 1);
+                continue;
+            }
+            size_t end = rest.starts_with("@PJL") ? rest.find('\n') : std::string_view::npos;
+            if (end != std::string_view::npos) {
+                command(rest.substr(0, end), out);
+                rest.remove_prefix(end + 1);
+                continue;
+            }
+            if (rest.starts_with("@PJL") && rest.size() < 4096)
+                break;
+            // Job data run to the next UEL; the last bytes may begin one.
+            size_t uel = rest.find(kUel);
+            size_t take = uel != std::string_view::npos
+                              ? uel
+                              : rest.size() - std::min(rest.size(), kUel.size());
+            if (take == 0)
+                break;
+            if (depth > 0 && !data_seen) {
+                data_seen = true;
+                const PjlAnswer& a = answer();
+                if (!a.device_code.empty() && device_on)
+                    out +=
+                        ustatus("DEVICE", "CODE=" + a.device_code + "\r\nDISPLAY=\"" +
+                                              a.device_display + "\"\r\nONLINE=" +
+                                              (a.device_code.starts_with("10") ? "TRUE" : "FALSE") +
+                                              "\r\n");
+                out += a.on_data;
+            }
+            rest.remove_prefix(take);
+        }
+        pending.erase(0, pending.size() - rest.size());
+        return out;
+    }
+
+    void command(std::string_view line, std::string& out) {
+        std::string flat; // without blanks: "@PJLUSTATUSJOB=ON"
+        for (char c : line)
+            if (c != ' ' && c != '\t' && c != '\r')
+                flat += c;
+        size_t quote = line.find('"', std::min(line.find("NAME"), line.size()));
+        std::string name(quote == std::string_view::npos
+                             ? ""
+                             : line.substr(quote + 1, line.find('"', quote + 1) - quote - 1));
+        if (flat.starts_with("@PJLJOB")) {
+            if (depth++ == 0) {
+                outer = name;
+                data_seen = false;
+            }
+            if (answer().start && job_on)
+                out += ustatus("JOB", "START\r\nNAME=\"" + name + "\"\r\n");
+        } else if (flat.starts_with("@PJLEOJ") && depth > 0 && --depth == 0) {
+            const PjlAnswer& a = answer();
+            std::string after;
+            for (int page = 1; page <= a.pages && page_on; ++page)
+                after += ustatus("PAGE", std::to_string(page) + "\r\n");
+            if (a.end && job_on)
+                after += ustatus(
+                    "JOB", "END\r\nNAME=\"" + outer + "\"\r\nPAGES=" + std::to_string(a.end_pages) +
+                               "\r\n" + (a.result.empty() ? "" : "RESULT=" + a.result + "\r\n"));
+            later.emplace_back(Clock::now() + a.delay, after);
+        } else if (flat == "@PJLUSTATUSOFF") {
+            job_on = page_on = device_on = false;
+        } else if (flat.starts_with("@PJLUSTATUS")) {
+            std::string_view set = std::string_view(flat).substr(11);
+            bool on = set.ends_with("=ON") || set.ends_with("=VERBOSE");
+            if (set.starts_with("JOB="))
+                job_on = on;
+            else if (set.starts_with("PAGE="))
+                page_on = on;
+            else if (set.starts_with("DEVICE="))
+                device_on = on;
+        } else if (flat == "@PJLINFOID" && !table.model.empty()) {
+            out += "@PJL INFO ID\r\n\"" + table.model + "\"\r\n\f";
+        }
+    }
+
+    std::string due(Clock::time_point now) {
+        std::string out;
+        for (; !later.empty() && later.front().first <= now; later.pop_front())
+            out += later.front().second;
+        return out;
+    }
+};
+
 } // namespace
 
 uint16_t freePort() {
@@ -118,6 +230,11 @@ void FakePrinter::plan(std::vector<PrinterScript> scripts) {
     scripts_ = std::move(scripts);
 }
 
+void FakePrinter::speakPjl(PjlTable table) {
+    std::lock_guard lock(mutex_);
+    pjl_ = std::move(table);
+}
+
 void FakePrinter::startListening() {
     if (listening_)
         return;
@@ -132,17 +249,19 @@ void FakePrinter::startListening() {
             if (fd < 0)
                 continue;
             PrinterScript script;
+            std::optional<PjlTable> pjl;
             {
                 std::lock_guard lock(mutex_);
                 if (served < scripts_.size())
                     script = scripts_[served];
+                pjl = pjl_;
                 if (receive_buffer_ < 0) {
                     socklen_t len = sizeof receive_buffer_;
                     getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer_, &len);
                 }
             }
             ++served;
-            serve(fd, script);
+            serve(fd, script, pjl);
         }
     });
 }
@@ -167,7 +286,7 @@ std::vector<PrinterConnection> FakePrinter::connections() {
     return done_;
 }
 
-void FakePrinter::serve(int fd, const PrinterScript& script) {
+void FakePrinter::serve(int fd, const PrinterScript& script, const std::optional<PjlTable>& pjl) {
     using Answer = PrinterScript::Answer;
     PrinterConnection connection;
     std::string& data = connection.data;
@@ -184,8 +303,13 @@ void FakePrinter::serve(int fd, const PrinterScript& script) {
     };
     if (script.answer_when == Answer::AtOnce)
         answer();
+    std::optional<PjlPrinter> speaker;
+    if (pjl)
+        speaker.emplace().table = *pjl;
     std::vector<char> buffer(65536);
     for (;;) {
+        if (speaker)
+            sendAll(fd, speaker->due(Clock::now()), deadline);
         if (script.answer_when == Answer::After && !answered && reached())
             answer();
         if (reset_now_.exchange(false) || (script.reset && reached())) {
@@ -220,6 +344,8 @@ void FakePrinter::serve(int fd, const PrinterScript& script) {
             break;
         }
         data.append(buffer.data(), static_cast<size_t>(n));
+        if (speaker)
+            sendAll(fd, speaker->receive({buffer.data(), static_cast<size_t>(n)}), deadline);
         {
             std::lock_guard lock(mutex_);
             receiving_.append(buffer.data(), static_cast<size_t>(n));
@@ -230,6 +356,12 @@ void FakePrinter::serve(int fd, const PrinterScript& script) {
     if (fd >= 0) {
         if (script.answer_when == Answer::AtEnd && connection.clean)
             answer();
+        // A printer still printing answers after the job's end of stream.
+        while (speaker && connection.clean && !speaker->later.empty() && !stop_ &&
+               Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            sendAll(fd, speaker->due(Clock::now()), deadline);
+        }
         ::close(fd);
     }
     std::lock_guard lock(mutex_);

@@ -8,7 +8,7 @@
 //   exit and its listening socket;
 // - FakePrinter: a printer on loopback scripted per connection (answers,
 //   reset or close after N bytes, pacing and stalls behind a small receive
-//   buffer) that records each connection's bytes;
+//   buffer) that records each connection's bytes, and may speak PJL;
 // - Client: a print client whose every step is bounded, that tells a reset
 //   from a clean end of stream;
 // - JobLog: the daemon's job log, read with bounded waits;
@@ -182,6 +182,30 @@ struct PrinterScript {
     std::chrono::milliseconds stall{0};
 };
 
+// How a printer speaking PJL answers one kind of job. Like a real printer
+// it sends USTATUS messages of a kind only once the connection turned that
+// kind on ("@PJL USTATUS JOB=ON", "PAGE=ON", "DEVICE=ON").
+struct PjlAnswer {
+    bool start = true;                  // START for every "@PJL JOB" (nested ones too)
+    int pages = 1;                      // after the EOJ that ends the outermost job: PAGE 1..pages,
+    bool end = true;                    // then END for the outermost name,
+    int end_pages = 1;                  // with PAGES=end_pages
+    std::string result = "OK";          // and RESULT=result (no RESULT line when empty),
+    std::chrono::milliseconds delay{0}; // all of them after this delay
+    // Once the job's first bytes that are no PJL arrive: a DEVICE message
+    // with CODE=device_code and DISPLAY="device_display" (when the code is
+    // not empty), and these bytes (a PostScript error line, say).
+    std::string device_code{};
+    std::string device_display{};
+    std::string on_data{};
+};
+// The PJL answers: by whether the outermost job's name ends with " face page".
+struct PjlTable {
+    PjlAnswer job{};
+    PjlAnswer face_page{};
+    std::string model{}; // the answer to "@PJL INFO ID"; none when empty
+};
+
 struct PrinterConnection {
     std::string data;
     bool clean = false; // ended by the peer's end of stream, not a reset
@@ -204,6 +228,8 @@ public:
 
     uint16_t port() const { return port_; }
     void plan(std::vector<PrinterScript> scripts);
+    // Speaks PJL on the connections accepted from now on.
+    void speakPjl(PjlTable table);
     void startListening();
     // Resets the connection under way at once.
     void resetNow() { reset_now_ = true; }
@@ -216,7 +242,7 @@ public:
     std::vector<PrinterConnection> connections();
 
 private:
-    void serve(int fd, const PrinterScript& script);
+    void serve(int fd, const PrinterScript& script, const std::optional<PjlTable>& pjl);
 
     int listen_fd_ = -1;
     uint16_t port_ = 0;
@@ -224,6 +250,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<PrinterScript> scripts_;
+    std::optional<PjlTable> pjl_;
     std::vector<PrinterConnection> done_;
     std::string receiving_;
     int receive_buffer_ = -1;
