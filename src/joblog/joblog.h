@@ -37,6 +37,12 @@ struct JobRecord {
     std::string to;                   // "127.0.0.1:9100", "[::1]:9100" or the device path
     bool face_page = false;
     std::string outcome; // "delivered", "printer-unreachable", ...
+    // What the printer said of the job (printer-status pjl; its PostScript
+    // messages in every mode), cleaned.
+    std::optional<long> printed_pages;         // its PAGES, face page not counted
+    std::optional<std::string> printer_result; // "OK", "USER_CANCELED", ..., "postscript-error"
+    std::optional<long> copies;                // what the job asks for
+    std::vector<std::string> printer_messages; // distinct panel texts and PostScript messages
 };
 
 // The number of the next job. Numbers go on across restarts: after the

@@ -276,6 +276,11 @@ int parseMetrics(std::string_view text, Metrics& out, std::string& why) {
 }
 
 unsigned long long recordPages(const JobRecord& record) {
+    // The printer's own count where it gave one: it counts the copies too,
+    // and what came out of a job it canceled.
+    if (record.printed_pages)
+        return *record.printed_pages < 0 ? 0
+                                         : static_cast<unsigned long long>(*record.printed_pages);
     // A lost job's pages were not printed, or not all of them.
     if (record.outcome != "delivered" || !record.pages || *record.pages < 0)
         return 0;

@@ -57,6 +57,10 @@ std::string recordLine(const JobRecord& r) {
     j["to"] = r.to;
     j["face_page"] = r.face_page;
     j["outcome"] = r.outcome;
+    j["printed_pages"] = orNull(r.printed_pages);
+    j["printer_result"] = orNull(r.printer_result);
+    j["copies"] = orNull(r.copies);
+    j["printer_messages"] = r.printer_messages;
     // The last guard: a byte that is not UTF-8 becomes U+FFFD rather than
     // reaching the file. Control characters are escaped, so the record stays one line.
     return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
@@ -108,7 +112,8 @@ long highestRecordedJob(const std::string& path, size_t tail) {
     struct stat st {};
     if (!file.valid() || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return 0;
-    const off_t from = st.st_size > static_cast<off_t>(tail) ? st.st_size - static_cast<off_t>(tail) : 0;
+    const off_t from =
+        st.st_size > static_cast<off_t>(tail) ? st.st_size - static_cast<off_t>(tail) : 0;
     std::string text(static_cast<size_t>(st.st_size - from), '\0');
     ssize_t got = pread(file.get(), text.data(), text.size(), from);
     text.resize(got > 0 ? static_cast<size_t>(got) : 0);

@@ -24,6 +24,8 @@ struct JobFacts {
     JobRecord record;
     JobHeader header;
     PagesScanner pages;
+    PrinterWord word;
+    size_t trailer = 0;               // frame bytes sent after the job's last byte
     bool fin_sent = false;            // the printer connection's end of stream went out
     bool template_unreadable = false; // no later job can have a face page either
 
@@ -119,10 +121,21 @@ StartRead readJobStart(const JobLimits& limits, int client, std::string& start) 
 // What one read of the printer's side gave.
 enum class Answer { Relayed, Closed, Failed, ClientStalled };
 
-// Passes what the printer sent on to the client. The printer's end of
-// stream is no end of the job: it may only have half-closed.
-Answer relayAnswer(const JobLimits& limits, Client& client, int printer, char* buffer) {
+// Passes what the printer sent on to the client, but for what tindrel asked
+// for itself. The printer's end of stream is no end of the job: it may only
+// have half-closed.
+Answer relayAnswer(const JobLimits& limits, Client& client, int printer, char* buffer,
+                   JobFacts& facts) {
     ssize_t got = tindrel::recvSome(printer, buffer, kChunk);
+    std::string relay;
+    if (got > 0)
+        hearPrinter(facts.word, std::string_view(buffer, static_cast<size_t>(got)), relay,
+                    facts.record);
+    else
+        printerDone(facts.word, relay);
+    if (!relay.empty() &&
+        tindrel::sendAllBounded(client.fd.get(), relay, limits.client_send_seconds) < relay.size())
+        return Answer::ClientStalled;
     // A reset is no end of the job: the printer may have lost it.
     if (got < 0)
         return Answer::Failed;
@@ -130,10 +143,6 @@ Answer relayAnswer(const JobLimits& limits, Client& client, int printer, char* b
         verboseLine("Printer sent a FIN. Closing!");
         return Answer::Closed;
     }
-    std::string_view answer(buffer, static_cast<size_t>(got));
-    if (tindrel::sendAllBounded(client.fd.get(), answer, limits.client_send_seconds) <
-        answer.size())
-        return Answer::ClientStalled;
     return Answer::Relayed;
 }
 
@@ -157,12 +166,28 @@ bool pendingError(int socket) {
 // send accepted may still be lost. Meanwhile the printer's answers reach the
 // client, and the job waits for the printer's own end as it always did. The
 // wait ends after the idle time without an answer or an acknowledgement.
+// With printer-status pjl the job's frame is closed instead, and the job ends
+// when the printer says the job came out: a printer may end its status at
+// our end of stream, so that comes after.
 JobEnd awaitDelivery(const JobLimits& limits, Client& client, JobTarget& target, JobFacts& facts,
                      bool printer_open) {
     if (!target.printer.valid())
         return JobEnd::Delivered; // every write was whole
     const int printer = target.printer.get();
-    facts.fin_sent = shutdown(printer, SHUT_WR) == 0;
+    PrinterWord& word = facts.word;
+    const bool pjl = !word.job_name.empty();
+    if (pjl) {
+        const std::string close = pjlJobClose(word.job_name);
+        if (sendToPrinter(printer, close) < close.size())
+            return targetFailed(target);
+        facts.trailer = close.size();
+    } else {
+        facts.fin_sent = shutdown(printer, SHUT_WR) == 0;
+    }
+    // Without pjl a PostScript error is recorded, and the job ends as it always did.
+    auto outcome = [&] {
+        return pjl && printerCanceled(word) ? JobEnd::PrinterCanceled : JobEnd::Delivered;
+    };
     char buffer[kChunk];
     double last_progress = monotonicSeconds();
     long before = -1;
@@ -171,14 +196,15 @@ JobEnd awaitDelivery(const JobLimits& limits, Client& client, JobTarget& target,
         const long unacked = unacknowledged(printer);
         if (pendingError(printer))
             return JobEnd::PrinterFailed;
-        if (unacked == 0 && !printer_open)
-            return JobEnd::Delivered;
+        if (unacked == 0 && (word.ended || !printer_open))
+            return outcome();
         if (before < 0 || unacked < before)
             last_progress = monotonicSeconds();
         before = unacked;
         const double idle_left = limits.idle_seconds - (monotonicSeconds() - last_progress);
+        // A printer that never says the job ended is taken at its TCP's word.
         if (idle_left <= 0)
-            return unacked == 0 ? JobEnd::Delivered : JobEnd::PrinterFailed;
+            return unacked == 0 ? outcome() : JobEnd::PrinterFailed;
         double seconds = idle_left;
         if (unacked != 0) {
             seconds = std::min(step, idle_left);
@@ -194,9 +220,9 @@ JobEnd awaitDelivery(const JobLimits& limits, Client& client, JobTarget& target,
         }
         if (ready == 0 || !tindrel::readable(p))
             continue;
-        switch (relayAnswer(limits, client, printer, buffer)) {
+        switch (relayAnswer(limits, client, printer, buffer, facts)) {
         case Answer::Relayed:
-            last_progress = monotonicSeconds();
+            last_progress = monotonicSeconds(); // a page message keeps a long job going
             break;
         case Answer::Closed:
             printer_open = false;
@@ -240,7 +266,7 @@ JobEnd relayBody(const JobLimits& limits, Client& client, JobTarget& target, Job
             }
         }
         if (printer_open && tindrel::readable(fds[1])) {
-            switch (relayAnswer(limits, client, target.printer.get(), buffer)) {
+            switch (relayAnswer(limits, client, target.printer.get(), buffer, facts)) {
             case Answer::Relayed:
                 break;
             case Answer::Closed:
@@ -257,13 +283,15 @@ JobEnd relayBody(const JobLimits& limits, Client& client, JobTarget& target, Job
 }
 
 // Only what the printer acknowledged counts as delivered: the job's bytes
-// come last on the connection, so its unacknowledged tail is theirs.
+// come last on the connection but for the closing frame, so the
+// unacknowledged tail before that is theirs.
 void countAcknowledged(int printer, JobFacts& facts) {
     long unacked = unacknowledged(printer);
     if (unacked <= 0)
         return;
     if (facts.fin_sent)
         --unacked;
+    unacked -= std::min(unacked, static_cast<long>(facts.trailer));
     unsigned long long& delivered = facts.record.delivered;
     delivered -= std::min(delivered, static_cast<unsigned long long>(unacked));
 }
@@ -328,17 +356,26 @@ JobEnd runBody(const JobLimits& limits, Client& client, JobTarget& target, JobFa
     record.language = facts.header.language;
     notifyServing(client, record);
 
-    PageOutput page;
     const bool printer = target.printer.valid();
+    PrinterWord& word = facts.word;
+    listenToPrinter(word, record.job, facts.header, printer && conf.pjl_status);
+    // Frames that do not go out whole lose the page like its own bytes.
+    auto frame = [&](const std::string& bytes) {
+        return word.job_name.empty() || sendToPrinter(target.printer.get(), bytes) == bytes.size();
+    };
+    PageOutput page;
     page.socket = printer ? target.printer.get() : target.device.get();
     page.send = printer ? sendToPrinter : writeDevice;
-    sendFacePage(page, client.address, client.client_ip.c_str(),
-                 PageClaims{record.user.value_or(""), record.document.value_or("")});
+    if (frame(pjlJobOpen(word.page_name, conf.template_type.starts_with("ps"))))
+        sendFacePage(page, client.address, client.client_ip.c_str(),
+                     PageClaims{record.user.value_or(""), record.document.value_or("")});
+    else
+        page.whole = false;
     if (page.template_unreadable) {
         facts.template_unreadable = true;
         return JobEnd::FacePageFailed;
     }
-    if (!page.whole)
+    if (!page.whole || !frame(pjlJobClose(word.page_name) + pjlJobOpen(word.job_name, false)))
         return stopRequested() ? JobEnd::Stopped : JobEnd::FacePageFailed;
     record.face_page = true;
     if (!start.empty() && !deliver(target, start, facts))
@@ -422,6 +459,8 @@ JobEnd serveJob(Client& client, TargetKind kind, int64_t& bytes_sent) {
     record.outcome = outcomeName(end);
     // Known once the job has passed: the count may stand in its trailer.
     record.pages = jobPages(facts.header, facts.pages);
+    record.copies = jobCopies(facts.header, facts.pages);
+    recordPrinterWord(facts.word, record);
     describeClient(client, record);
     writeRecord(record);
     countJob(record, !refused);

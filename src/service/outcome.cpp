@@ -25,6 +25,7 @@ constexpr EndRow kEnds[] = {
     {JobEnd::ClientStalled, "client-stalled", "Client did not take the printer's answers"},
     {JobEnd::ClientGaveUp, "client-gave-up", "Client gave up while the printer was unreachable"},
     {JobEnd::ClientAborted, "client-aborted", "Client aborted the job"},
+    {JobEnd::PrinterCanceled, "printer-canceled", "Printer canceled the job"},
     {JobEnd::IdleTimeOut, "idle-time-out", "Job ended after idletime seconds without data"},
     {JobEnd::Stopped, "stopped", "Stopped before the job was done"},
     {JobEnd::Empty, "empty", "No job data: no face page"},

@@ -11,8 +11,11 @@
 #include <sys/socket.h>
 #include <vector>
 
+#include "backchannel/backchannel.h"
 #include "common/io.h"
 #include "facepage/facepage.h"
+#include "jobheader/jobheader.h"
+#include "joblog/joblog.h"
 
 inline constexpr size_t kChunk = 1500; // relay buffer: one receive per pass
 // Clients that connect during a job wait in the queue; a short queue would
@@ -66,6 +69,7 @@ enum class JobEnd {
     ClientStalled,      // the client took none of the printer's answers
     ClientGaveUp,       // the client reset while its job was held
     ClientAborted,      // the client reset its connection during the job
+    PrinterCanceled,    // the printer says the job did not come out whole
     IdleTimeOut,        // the client sent nothing for the idle time
     Stopped,            // a stop request ended the job
     Empty,              // the client closed without sending a byte
@@ -151,6 +155,48 @@ int idleSeconds();
 void verboseLine(const char* line);
 // The text logged at the end of every job.
 std::string sentBytesText(int64_t bytes_sent);
+
+// The printer's word on its back channel.
+
+// The universal exit language: ends whatever job language the printer is in.
+inline constexpr std::string_view kUel = "\x1B%-12345X";
+inline constexpr size_t kPrinterMessagesMax = 10; // in a job's record
+
+// What the printer says of one job, read from everything it sends back.
+struct PrinterWord {
+    BackChannel channel;
+    BackChannelRules rules; // what the client does not get
+    std::string job_name;   // "tindrel 12"; empty without printer-status pjl
+    std::string page_name;  // "tindrel 12 face page"
+    bool printing = false;  // the printer began the job
+    bool ended = false;     // and said it came out
+    std::optional<long> printed_pages;
+    std::string result; // the RESULT it gave, empty when none
+    bool postscript_error = false;
+    std::vector<std::string> messages; // distinct panel texts and PostScript messages
+    std::vector<std::string> logged;   // problems given a log line in this job
+    std::string problem;               // the problem shown while it lasts
+};
+
+// Names job number `job` and its face page and chooses what the client
+// does not get: the messages of those names, and the kinds of status its
+// own PJL did not turn on. Without pjl nothing is named or kept back.
+void listenToPrinter(PrinterWord& word, long job, const JobHeader& header, bool pjl);
+// The frame around a named PJL job: opened with the UEL, the status wanted
+// and the job's name (and the PostScript language for a PostScript page);
+// closed with the UEL, the end of the named job and the UEL.
+std::string pjlJobOpen(std::string_view name, bool postscript);
+std::string pjlJobClose(std::string_view name);
+// Reads what the printer sent: `relay` gets what the client is to have; a
+// printer problem gets one job-log line and the status while it lasts, a
+// page the progress. True when the bytes held a message.
+bool hearPrinter(PrinterWord& word, std::string_view chunk, std::string& relay,
+                 const JobRecord& record);
+// The printer's stream ended: what was held goes to `relay`.
+void printerDone(PrinterWord& word, std::string& relay);
+// The printer canceled the job, or its PostScript interpreter gave up.
+bool printerCanceled(const PrinterWord& word);
+void recordPrinterWord(const PrinterWord& word, JobRecord& record);
 
 // systemd integration: socket activation and readiness notification. Without
 // libsystemd (or when not started by systemd) these find no socket and send nothing.

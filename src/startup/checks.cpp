@@ -5,6 +5,7 @@
 #include "common/address.h"
 #include "common/io.h"
 #include "facepage/facepage.h"
+#include "service/service.h"
 
 #include <arpa/inet.h>
 #include <cctype>
@@ -348,6 +349,62 @@ void warnChecks() {
     warnMetrics();
 }
 
+// How long -t gives the printer to connect and to answer.
+constexpr int kProbeSeconds = 3;
+
+// -t with printer-status pjl asks the printer for its model: an answer shows
+// that it speaks PJL. An unreachable printer is only warned about, as at
+// every start: the daemon holds jobs until it comes up.
+void probePrinter() {
+    if (!conf.use_printer || !conf.pjl_status)
+        return;
+    std::vector<tindrel::NetAddress> addresses{conf.printer_ip};
+    std::string why;
+    if (!conf.printer_host.empty() &&
+        tindrel::resolveHost(conf.printer_host, kLookupSeconds, addresses, why) != 0)
+        return; // warned about already
+    tindrel::UniqueFd printer;
+    for (tindrel::NetAddress address : addresses) {
+        address.port = conf.printer_port;
+        bool created = false;
+        printer = tindrel::connectBounded(address, kProbeSeconds, created);
+        if (printer.valid())
+            break;
+        why = std::strerror(errno);
+    }
+    const std::string shown = configuredTarget();
+    if (!printer.valid()) {
+        warn("printer-status pjl: the printer " + shown + " cannot be reached now (" + why +
+             "); jobs are held until it can");
+        return;
+    }
+    const std::string ask = std::string(kUel) + "@PJL INFO ID\r\n" + std::string(kUel);
+    BackChannel channel;
+    std::string relay;
+    std::vector<PrinterMessage> messages;
+    if (tindrel::sendAll(printer.get(), ask) == ask.size()) {
+        char buffer[1024];
+        pollfd p{printer.get(), POLLIN, 0};
+        while (messages.empty() && tindrel::waitReadable(&p, 1, kProbeSeconds) > 0) {
+            ssize_t got = tindrel::recvSome(printer.get(), buffer, sizeof buffer);
+            if (got <= 0)
+                break;
+            readBackChannel(channel, BackChannelRules{}, std::string_view(buffer, got), relay,
+                            messages);
+        }
+    }
+    for (const PrinterMessage& m : messages) {
+        if (m.kind == PrinterMessage::Kind::Info && !m.text.empty()) {
+            std::string line = "tindrel: printer-status pjl: the printer answers: " + m.text + "\n";
+            std::fputs(line.c_str(), stdout);
+            return;
+        }
+    }
+    warn("printer-status pjl: the printer " + shown +
+         " gave no PJL answer to @PJL INFO ID within " + std::to_string(kProbeSeconds) +
+         " seconds; it may not report its jobs, and each job then waits idletime for its word");
+}
+
 } // namespace
 
 int checkOnly() {
@@ -358,6 +415,7 @@ int checkOnly() {
         refused |= checkAppendable(conf.accounting_path, "accounting file",
                                    "accounting (and working-dir)");
     warnChecks();
+    probePrinter();
     return refused;
 }
 

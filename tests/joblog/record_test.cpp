@@ -54,14 +54,20 @@ TEST_F(AccountingRecord, OneLineWithEveryFieldInOrder) {
     r.delivered = 100;
     r.to = "[::1]:9100";
     r.face_page = true;
-    r.outcome = "printer-failed";
+    r.outcome = "printer-canceled";
+    r.printed_pages = 2;
+    r.printer_result = "USER_CANCELED";
+    r.copies = 2;
+    r.printer_messages = {"41213 LOAD TRAY 2"};
     EXPECT_EQ(
         recordLine(r),
         "{\"job\":7,\"start\":\"2026-12-08T12:00:01+01:00\",\"end\":\"2026-06-09T13:00:00+02:00\","
         "\"client\":\"10.1.2.3\",\"port\":50312,\"host\":null,\"office\":\"C-204\","
         "\"phone\":null,\"user\":\"J\xc3\xbcrgen\",\"document\":null,\"pages\":3,"
         "\"language\":\"postscript\",\"received\":48213,\"delivered\":100,"
-        "\"to\":\"[::1]:9100\",\"face_page\":true,\"outcome\":\"printer-failed\"}\n");
+        "\"to\":\"[::1]:9100\",\"face_page\":true,\"outcome\":\"printer-canceled\","
+        "\"printed_pages\":2,\"printer_result\":\"USER_CANCELED\",\"copies\":2,"
+        "\"printer_messages\":[\"41213 LOAD TRAY 2\"]}\n");
 }
 
 // A record is appended whole, or it is lost whole: the file never keeps a

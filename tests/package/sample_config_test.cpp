@@ -19,7 +19,7 @@ protected:
         ASSERT_EQ(lines[1], "# Tindrel Configuration Parameters");
         ASSERT_EQ(lines.back(), pkg::kTemplateTypeFailure);
         defaults = pkg::dumpKeyLines(dump.out);
-        ASSERT_EQ(defaults.size(), 15u) << dump.out;
+        ASSERT_EQ(defaults.size(), 16u) << dump.out;
     }
 
     std::vector<std::string> defaults;

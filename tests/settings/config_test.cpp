@@ -210,7 +210,7 @@ protected:
 
 TEST_F(ConfigDump, DefaultsDumpLineByLine) {
     auto got = dump(true);
-    ASSERT_EQ(got.size(), 22u);
+    ASSERT_EQ(got.size(), 23u);
     const std::vector<std::string> head = {"#", "# Tindrel Configuration Parameters",
                                            "# version: tindrel-1.0.2 2005-06-29",
                                            "# By Ansel Pirrow - KORVA - BR", "#"};
@@ -230,15 +230,16 @@ TEST_F(ConfigDump, DefaultsDumpLineByLine) {
                                            "idletime = 90",
                                            "retry-printer = 3",
                                            "accounting = ",
+                                           "printer-status = off",
                                            "metrics = "};
-    EXPECT_EQ(std::vector<std::string>(got.begin() + 6, got.begin() + 21), keys);
-    EXPECT_EQ(got[21], "#");
+    EXPECT_EQ(std::vector<std::string>(got.begin() + 6, got.begin() + 22), keys);
+    EXPECT_EQ(got[22], "#");
 }
 
 TEST_F(ConfigDump, ValuesDumpShowsMissingKeysEmpty) {
     readText("user = lp\nidletime = 5  \n");
     auto got = dump(false);
-    ASSERT_EQ(got.size(), 22u);
+    ASSERT_EQ(got.size(), 23u);
     EXPECT_EQ(got[6], "user = lp");
     EXPECT_EQ(got[7], "working-dir = ");
     EXPECT_EQ(got[17], "idletime = 5  ");

@@ -60,7 +60,7 @@ TEST_F(CommandLine, WithoutAConfigurationEndsAtTheTemplateType) {
         {{"-C", absent, "-c"}, "#\n", "\nuser = tindrelusr\nworking-dir = /var/lib/tindrel\n", ""},
         {{"-C", absent, "-c"},
          "#\n",
-         "retry-printer = 3\naccounting = \nmetrics = \n#\n" + kBadType,
+         "retry-printer = 3\naccounting = \nprinter-status = off\nmetrics = \n#\n" + kBadType,
          ""},
     };
     for (const auto& c : cases) {
