@@ -2,8 +2,9 @@
 """Peers for relay-bench.sh on 127.0.0.1.
 
   peer.py port                  print a port that is free now
-  peer.py sink PORT             printer: read every connection to its end,
-                                print its byte count
+  peer.py sink PORT [pjl]       printer: read every connection to its end,
+                                print its byte count; with pjl, answer each
+                                "@PJL EOJ NAME=" with a USTATUS JOB END
   peer.py client PORT FILE      send FILE, finish, read to the end; print the
                                 seconds from connected to closed
   peer.py jobs PORT FILE N      send FILE as N jobs one after the other, each
@@ -20,21 +21,34 @@ def free_port():
         print(s.getsockname()[1])
 
 
-def sink(port):
+def sink(port, pjl=False):
     server = socket.socket()
     server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     server.bind(("127.0.0.1", port))
     server.listen(8)
     buffer = bytearray(1 << 16)
+    eoj = b'@PJL EOJ NAME="'
     while True:
         conn, _ = server.accept()
         total = 0
+        tail = b""
         try:
             while True:
                 n = conn.recv_into(buffer)
                 if n == 0:
                     break
                 total += n
+                if pjl:
+                    seen = tail + bytes(buffer[:n])
+                    at = seen.find(eoj)
+                    while at >= 0 and seen.find(b'"', at + len(eoj)) >= 0:
+                        end = seen.find(b'"', at + len(eoj))
+                        name = seen[at + len(eoj):end]
+                        conn.sendall(b"@PJL USTATUS JOB\r\nEND\r\nNAME=\"" + name +
+                                     b"\"\r\nPAGES=1\r\nRESULT=OK\r\n\f")
+                        seen = seen[end:]
+                        at = seen.find(eoj)
+                    tail = seen[-64:]
         except ConnectionError:
             pass
         print(total, flush=True)  # before the close that ends the job
@@ -87,7 +101,7 @@ if __name__ == "__main__":
     if sys.argv[1] == "port":
         free_port()
     elif sys.argv[1] == "sink":
-        sink(int(sys.argv[2]))
+        sink(int(sys.argv[2]), len(sys.argv) > 3 and sys.argv[3] == "pjl")
     elif sys.argv[1] == "client":
         client(int(sys.argv[2]), sys.argv[3])
     elif sys.argv[1] == "jobs":

@@ -6,6 +6,11 @@
 #
 #   bench/side-by-side.sh BINARY [BASE_BINARY]   (RUNS=7, SIZE_MIB=64)
 #
+# TINDREL_CONF and BASE_CONF add configuration lines for BINARY and
+# BASE_BINARY: with TINDREL_CONF="printer-status = pjl" and
+# BASE_CONF="printer-status = off" one binary is measured against itself
+# with and without the printer's word (the sink printer then answers every
+# PJL job's end).
 # Every peer is started once per mode; the runs then take turns (BINARY,
 # BASE_BINARY, bare loop, again), so a load on the machine falls on all
 # alike. Each figure is the median of RUNS jobs, timed by the client from
@@ -47,7 +52,7 @@ chmod 0644 "$work/face.ps" "$work/tindrel.db"
 } >"$work/job"
 
 sink_port=$("${peer[@]}" port)
-"${peer[@]}" sink "$sink_port" >"$work/sink.log" &
+"${peer[@]}" sink "$sink_port" pjl >"$work/sink.log" &
 pids+=($!)
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -55,7 +60,8 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 # start_peer NAME MODE: starts the peer NAME (a binary path or "bare") for
 # MODE, leaving its port in $work/NAME.port.
 start_peer() {
-    local name=$1 mode=$2 exe=$3 port printer_ip=127.0.0.1
+    local name=$1 mode=$2 exe=$3 port printer_ip=127.0.0.1 extra
+    extra=$([ "$name" = base ] && echo "${BASE_CONF:-}" || echo "${TINDREL_CONF:-}")
     port=$("${peer[@]}" port)
     echo "$port" >"$work/$name.port"
     # Written by tindrel's run user, truncated between runs.
@@ -82,6 +88,7 @@ printer-port = $sink_port
 printer-dev = $work/$name.out
 idletime = 10
 retry-printer = 0
+$extra
 CONF
         "$exe" -C "$work/$name.conf" -d >"$work/$name.stdout" 2>&1 &
     fi

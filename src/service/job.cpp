@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <linux/sockios.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -177,6 +178,11 @@ JobEnd awaitDelivery(const JobLimits& limits, Client& client, JobTarget& target,
     PrinterWord& word = facts.word;
     const bool pjl = !word.job_name.empty();
     if (pjl) {
+        // Out at once: held back behind unacknowledged data, the small frame
+        // would wait for a delayed acknowledgement, and the printer's word
+        // with it.
+        int on = 1;
+        setsockopt(printer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         const std::string close = pjlJobClose(word.job_name);
         if (sendToPrinter(printer, close) < close.size())
             return targetFailed(target);
