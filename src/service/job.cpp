@@ -148,11 +148,12 @@ Answer relayAnswer(const JobLimits& limits, Client& client, int printer, char* b
 }
 
 // Bytes sent on the connection that its peer has not acknowledged yet (our
-// end of stream counts as one), or -1 when the system cannot tell.
+// end of stream counts as one). When the system cannot tell, the sends'
+// word stands.
 long unacknowledged(int socket) {
     int count = 0;
-    if (ioctl(socket, SIOCOUTQ, &count) != 0)
-        return -1;
+    if (ioctl(socket, SIOCOUTQ, &count) != 0 || count < 0)
+        return 0;
     return count;
 }
 
@@ -196,7 +197,7 @@ JobEnd awaitDelivery(const JobLimits& limits, Client& client, JobTarget& target,
     };
     char buffer[kChunk];
     double last_progress = monotonicSeconds();
-    long before = -1;
+    long before = -1;    // none yet
     double step = 0.001; // acknowledgements are polled, at a falling rate
     for (;;) {
         const long unacked = unacknowledged(printer);

@@ -124,6 +124,22 @@ TEST_F(ServiceManager, ReadinessStatusAndStopReachTheServiceManager) {
     expect_running = false;
 }
 
+// With printer-status pjl the status shows what the printer says: a problem
+// while it lasts, and the pages as they come out.
+TEST_F(ServiceManager, StatusShowsThePrintersWord) {
+    NotifySocket notify(dir.file("notify"));
+    set("printer-status", "pjl");
+    printer->speakPjl(
+        {.job = {
+             .pages = 2, .end_pages = 2, .device_code = "41213", .device_display = "LOAD TRAY 2"}});
+    ASSERT_NO_FATAL_FAILURE(start({}, {.env = {"NOTIFY_SOCKET=" + dir.file("notify")}}));
+    ASSERT_NO_FATAL_FAILURE(sendJob("%!PS-Adobe-3.0\n%%Title: report\n%%For: wiwang\n\n"));
+    EXPECT_TRUE(
+        notify.waitFor("STATUS=Printer reports: 41213 LOAD TRAY 2, printing report for wiwang"))
+        << notify.all();
+    EXPECT_TRUE(notify.waitFor("STATUS=printing page 2 of report for wiwang")) << notify.all();
+}
+
 // The shipped rules, pointed at the test's log and run by logrotate -f again
 // and again while jobs arrive: every job's lines are in one of the files.
 TEST_F(ServiceManager, ShippedLogRotationLosesNoLineUnderLoad) {

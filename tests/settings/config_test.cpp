@@ -216,22 +216,15 @@ TEST_F(ConfigDump, DefaultsDumpLineByLine) {
                                            "# By Ansel Pirrow - KORVA - BR", "#"};
     EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + 5), head);
     EXPECT_EQ(got[5].size(), 2u + 24u); // "# " and the ctime text
-    const std::vector<std::string> keys = {"user = tindrelusr",
-                                           "working-dir = /var/lib/tindrel",
-                                           "template-name = tindrel.ps",
-                                           "template-type = ps",
-                                           "logfile = tindrel.log",
-                                           "ip-location = tindrel.db",
-                                           "proxy-port = 9100",
-                                           "proxy-ip = 0.0.0.0",
-                                           "printer-port = 9100",
-                                           "printer-ip = 127.0.0.1",
-                                           "printer-dev = /dev/lp0",
-                                           "idletime = 90",
-                                           "retry-printer = 3",
-                                           "accounting = ",
-                                           "printer-status = off",
-                                           "metrics = "};
+    const std::vector<std::string> keys = {
+        "user = tindrelusr",          "working-dir = /var/lib/tindrel",
+        "template-name = tindrel.ps", "template-type = ps",
+        "logfile = tindrel.log",      "ip-location = tindrel.db",
+        "proxy-port = 9100",          "proxy-ip = 0.0.0.0",
+        "printer-port = 9100",        "printer-ip = 127.0.0.1",
+        "printer-dev = /dev/lp0",     "idletime = 90",
+        "retry-printer = 3",          "accounting = ",
+        "printer-status = off",       "metrics = "};
     EXPECT_EQ(std::vector<std::string>(got.begin() + 6, got.begin() + 22), keys);
     EXPECT_EQ(got[22], "#");
 }
