@@ -1,8 +1,9 @@
 #!/bin/sh
 # Unpacks the CUPS "socket" backend (the JetDirect client of CUPS, shipped in
-# Debian's cups package) for the packaging tests, without installing or
-# starting the print server, and its PostScript filter pstops (from
-# cups-core-drivers). The tests look for them under
+# Debian's cups package) for the packaging tests, without installing that
+# package or starting the system's print server, and its PostScript filter
+# pstops (from cups-core-drivers). The tests run the backend alone and from a
+# private scheduler (scripts/packages-cups.txt). The tests look for them under
 # /var/cache/tindrel-test (or wherever TINDREL_CUPS_BACKEND points).
 # Needs root and a current apt package list; the libraries it links
 # (libcups2) come from scripts/packages-test.txt.

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs the Debian packages that building and running tindrel need
 # (scripts/packages.txt); with --tests also those of the test suite
-# (scripts/packages-test.txt) and the CUPS backend the tests use as a client.
+# (scripts/packages-test.txt), the CUPS scheduler and clients the tests run
+# (scripts/packages-cups.txt) and the CUPS backend they use.
 # Run as root, or as a user who may use sudo.
 set -e
 cd "$(dirname "$0")"
@@ -20,4 +21,6 @@ $as_root apt-get update
 # shellcheck disable=SC2046,SC2086 # one word per package
 DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y $(cat $lists | grep -v '^#')
 [ "${1:-}" = --tests ] || exit 0
+# shellcheck disable=SC2046 # one word per package
+DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y --no-install-recommends $(grep -v '^#' packages-cups.txt)
 $as_root sh ./fetch-cups-backend.sh

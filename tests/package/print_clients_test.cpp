@@ -1,15 +1,20 @@
 // Real print software as the daemon's clients: the CUPS "socket" backend
-// (the one CUPS uses for JetDirect printers) and netcat. The daemon relays to
-// a fake printer; what the printer receives must be the shipped face page
-// followed by the job, byte for byte, and Ghostscript must render it as two
-// pages: the banner and the job's page.
+// (the one CUPS uses for JetDirect printers), run alone and by a private CUPS
+// scheduler, and netcat. The daemon relays to a fake printer; what the
+// printer receives must be the shipped face page followed by the job, byte
+// for byte, and Ghostscript must render it as two pages: the banner and the
+// job's page.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <future>
+#include <iostream>
 #include <memory>
 
 #include "package/package.h"
+#include "support/cups.h"
 
 namespace {
 
@@ -20,20 +25,6 @@ constexpr std::string_view kJob = "%!PS-Adobe-3.0\n"
                                   "72 700 moveto (TINDREL PACKAGE JOB) show\n"
                                   "showpage\n"
                                   "%%EOF\n";
-
-// Where scripts/fetch-cups-backend.sh unpacks Debian's cups package; an
-// installed CUPS or TINDREL_CUPS_BACKEND will do as well.
-std::string cupsSocketBackend() {
-    if (const char* given = std::getenv("TINDREL_CUPS_BACKEND"))
-        return given;
-    for (const char* candidate :
-         {"/var/cache/tindrel-test/cups/usr/lib/cups/backend-available/socket",
-          "/usr/lib/cups/backend/socket"}) {
-        if (pkg::isExecutableFile(candidate))
-            return candidate;
-    }
-    return "";
-}
 
 // CUPS's PostScript filter: unpacked by scripts/fetch-cups-backend.sh, or installed.
 std::string cupsPostScriptFilter() {
@@ -131,7 +122,7 @@ protected:
 
 // argv of a CUPS backend: job id, user, title, copies, options, file.
 TEST_F(PrintClients, CupsSocketBackendJobFollowsTheFacePage) {
-    std::string backend = cupsSocketBackend();
+    std::string backend = testsupport::cupsSocketBackend();
     if (backend.empty())
         GTEST_SKIP() << "no CUPS socket backend; scripts/fetch-cups-backend.sh unpacks one";
     // CUPS hands a backend its back channel as descriptor 3 and its side
@@ -183,6 +174,72 @@ TEST_F(PrintClients, CupsFilterOwnerAndTitleReachThePageAndTheRecord) {
     EXPECT_EQ(record["document"], "Quarterly report \u00e9.pdf");
     EXPECT_EQ(record["pages"], 3);
     EXPECT_EQ(record["language"], "postscript");
+}
+
+// A private CUPS scheduler whose raw queue sends to the daemon through the
+// socket backend, which waits for the daemon to end the connection.
+class PrivateCupsQueue : public PrintClients {
+protected:
+    void SetUp() override {
+        if (std::string why = testsupport::PrivateCups::unavailable(); !why.empty())
+            GTEST_SKIP() << why;
+        PrintClients::SetUp();
+        cups = std::make_unique<testsupport::PrivateCups>();
+        ASSERT_TRUE(cups->started()) << cups->errorLog();
+        ASSERT_TRUE(cups->addRawQueue("tindrel", "socket://127.0.0.1:" + std::to_string(port)))
+            << cups->errorLog();
+    }
+    void TearDown() override {
+        if (HasFailure() && cups)
+            std::cout << "cupsd error_log:\n" << cups->errorLog();
+        cups.reset();
+        PrintClients::TearDown();
+    }
+    std::unique_ptr<testsupport::PrivateCups> cups;
+};
+
+TEST_F(PrivateCupsQueue, JobFollowsTheFacePageAndCompletes) {
+    int job = cups->submit("tindrel", job_file);
+    ASSERT_GT(job, 0);
+    receivedJob();
+    EXPECT_TRUE(cups->waitJobState(job, "completed"));
+}
+
+// While the printer holds the job unread, the daemon keeps the connection
+// and CUPS the job; once the printer has read it all and closed, the daemon
+// ends the job and only then does CUPS report it completed.
+TEST_F(PrivateCupsQueue, CompletedOnlyAfterThePrinterClosed) {
+    printer.plan({{.stall_at = 1}}); // until resume()
+    int job = cups->submit("tindrel", job_file);
+    ASSERT_GT(job, 0);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !printer.receiving().empty(); }, 30));
+    EXPECT_FALSE(cups->waitJobState(job, "completed", 2));
+    EXPECT_EQ(cups->jobState(job), "processing");
+
+    using testsupport::Clock;
+    auto closed = std::async(std::launch::async, [&] {
+        printer.waitConnections(1, 30);
+        return Clock::now();
+    });
+    auto logged = std::async(std::launch::async, [&] {
+        testsupport::JobLog(dir.file("tindrel.log")).waitFor(": Sent bytes", 1, 30);
+        return Clock::now();
+    });
+    const auto resumed = Clock::now();
+    printer.resume();
+    auto completed = cups->waitJobState(job, "completed");
+    ASSERT_TRUE(completed);
+    // Seen after CUPS said so: the printer's close and the daemon's end had come before.
+    EXPECT_EQ(printer.connections().size(), 1u);
+    EXPECT_NE(dir.read("tindrel.log").find(": Sent bytes"), std::string::npos);
+    auto ms = [&](Clock::time_point t) {
+        return std::to_string(
+            std::chrono::duration_cast<std::chrono::milliseconds>(t - resumed).count());
+    };
+    std::cout << "after the printer resumed, ms: printer closed " << ms(closed.get())
+              << ", daemon logged the end " << ms(logged.get()) << ", CUPS completed by "
+              << ms(*completed) << "\n";
+    receivedJob();
 }
 
 TEST_F(PrintClients, NetcatJobFollowsTheFacePage) {
