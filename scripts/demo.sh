@@ -40,9 +40,11 @@ fi
 cp share/tindrel.ps share/tindrel.txt share/tindrel.db "$run/"
 : >"$run/printer.out"
 if [ -n "$user" ]; then
-    touch "$run/tindrel.log" "$run/accounting.jsonl"
+    # The files the daemon writes, its job number among them.
+    touch "$run/tindrel.log" "$run/accounting.jsonl" "$run/tindrel.lastjob"
     chmod 0644 "$run"/*
-    chown "nobody:$(id -g nobody)" "$run/printer.out" "$run/tindrel.log" "$run/accounting.jsonl"
+    chown "nobody:$(id -g nobody)" "$run/printer.out" "$run/tindrel.log" "$run/accounting.jsonl" \
+        "$run/tindrel.lastjob"
 fi
 cat >"$run/tindrel.conf" <<CONF
 # Demonstration: spool every job into a plain file instead of a printer.

@@ -59,6 +59,7 @@ TEST(Demo, RootStartFromAClosedFolderServesAJob) {
         },
         10));
     EXPECT_NE(said.find("@tsv' " + run + "/accounting.jsonl"), std::string::npos) << said;
+    EXPECT_EQ(demo.err(), ""); // every file the daemon writes is its own
 }
 
 } // namespace
