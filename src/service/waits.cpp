@@ -53,8 +53,8 @@ int waitInJob(pollfd* fds, nfds_t count, double seconds, int grace) {
     for (nfds_t i = 0; i < count; ++i)
         fds[i].revents = 0;
     const double start = monotonicSeconds();
+    double left = seconds; // a pass of a job reads the clock once
     for (;;) {
-        double left = seconds - (monotonicSeconds() - start);
         // The stop signals are blocked here and let in by ppoll alone, so a
         // request that comes after this look still ends the wait.
         const bool stopping = stopRequested();
@@ -72,6 +72,7 @@ int waitInJob(pollfd* fds, nfds_t count, double seconds, int grace) {
             return 0;
         if (ready < 0 && errno != EINTR)
             return -1;
+        left = seconds - (monotonicSeconds() - start);
     }
 }
 
