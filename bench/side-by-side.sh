@@ -16,7 +16,10 @@
 # alike. Each figure is the median of RUNS jobs, timed by the client from
 # connected to closed by the far side. The job is a PostScript header whose
 # page count stands in the trailer (tindrel scans every byte for it) and
-# SIZE_MIB MiB of random bytes. Needs python3 and a C++ compiler.
+# SIZE_MIB MiB of random bytes. The peers under test run on the last CPU,
+# the client and the sink printer on the first, so that where the scheduler
+# puts them does not decide the figures. Needs python3, taskset and a C++
+# compiler.
 set -eu
 
 binary=$(realpath "$1")
@@ -24,7 +27,9 @@ base=${2:+$(realpath "$2")}
 runs=${RUNS:-7}
 mib=${SIZE_MIB:-64}
 here=$(cd "$(dirname "$0")" && pwd)
-peer=(python3 "$here/peer.py")
+last_cpu=$(($(nproc) - 1))
+peer=(taskset -c 0 python3 "$here/peer.py")
+under_test=(taskset -c "$last_cpu")
 
 work=$(mktemp -d /tmp/tindrel-bench-XXXXXX)
 pids=()
@@ -69,9 +74,9 @@ start_peer() {
     chmod 0666 "$work/$name.out"
     if [ "$exe" = bare ]; then
         if [ "$mode" = relay ]; then
-            "$work/bare-relay" relay "$port" "$sink_port" &
+            "${under_test[@]}" "$work/bare-relay" relay "$port" "$sink_port" &
         else
-            "$work/bare-relay" spool "$port" "$work/$name.out" &
+            "${under_test[@]}" "$work/bare-relay" spool "$port" "$work/$name.out" &
         fi
     else
         [ "$mode" = spool ] && printer_ip=0.0.0.0
@@ -90,7 +95,7 @@ idletime = 10
 retry-printer = 0
 $extra
 CONF
-        "$exe" -C "$work/$name.conf" -d >"$work/$name.stdout" 2>&1 &
+        "${under_test[@]}" "$exe" -C "$work/$name.conf" -d >"$work/$name.stdout" 2>&1 &
     fi
     pids+=($!)
 }
