@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <strings.h>
 
+#include "common/io.h"
 #include "jobheader/jobheader.h"
 
 namespace {
@@ -17,21 +17,9 @@ bool isLineEnd(char c) {
     return c == '\n' || c == '\r' || c == '\f';
 }
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-std::string_view trimBlanks(std::string_view text) {
-    while (!text.empty() && isBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && isBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
+using tindrel::equalsNoCase;
+using tindrel::isBlank;
+using tindrel::trimBlanks;
 
 std::string_view word(std::string_view& rest) {
     rest = trimBlanks(rest);

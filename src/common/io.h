@@ -151,6 +151,31 @@ inline std::string_view trimEnd(std::string_view text) {
         text.remove_suffix(1);
     return text;
 }
+// A blank or a tab, the separators inside a line of a job's header or a
+// printer's message.
+inline bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+inline std::string_view trimBlanks(std::string_view text) {
+    while (!text.empty() && isBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+// ASCII letters compared without regard to case.
+inline bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size())
+        return false;
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) !=
+            std::tolower(static_cast<unsigned char>(prefix[i])))
+            return false;
+    return true;
+}
+inline bool equalsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && startsWithNoCase(a, b);
+}
 
 // Runs `work` in a child process that answers on the descriptor it is given,
 // and reads its whole answer within `seconds`; a child that takes longer is

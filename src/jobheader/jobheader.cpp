@@ -1,37 +1,20 @@
 #include "jobheader/jobheader.h"
 
+#include "common/io.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <strings.h>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
 
 namespace {
 
-constexpr std::string_view kUel = "\x1b%-12345X";
-
-bool isBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-bool startsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() &&
-           strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && startsWithNoCase(a, b);
-}
-
-std::string_view trimBlanks(std::string_view text) {
-    while (!text.empty() && isBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && isBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
+using tindrel::equalsNoCase;
+using tindrel::isBlank;
+using tindrel::startsWithNoCase;
+using tindrel::trimBlanks;
 
 // One line from `pos`: it ends in LF, CR LF or a lone CR. `complete` is
 // false when the bytes end before the line does.

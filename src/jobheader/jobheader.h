@@ -9,6 +9,9 @@
 #include <string>
 #include <string_view>
 
+// The universal exit language: ends whatever job language a printer is in,
+// and begins a PJL job.
+inline constexpr std::string_view kUel = "\x1b%-12345X";
 // The start of a job is read up to this many bytes before the face page.
 inline constexpr size_t kHeaderMax = 16384;
 // A count of copies outside 1..kCopiesMax is taken for no claim.

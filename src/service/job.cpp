@@ -36,31 +36,11 @@ struct JobFacts {
     }
 };
 
-double monotonicSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-// Every byte of the piece to the printer. A printer out of paper may stop
-// reading for minutes, so only a stop request bounds the wait, by its grace.
+// Every byte of the piece to the printer.
 size_t sendToPrinter(int printer, std::string_view piece) {
-    size_t done = 0;
-    while (done < piece.size()) {
-        ssize_t n =
-            send(printer, piece.data() + done, piece.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            break;
-        pollfd room{printer, POLLOUT, 0};
-        int ready = waitInJob(&room, 1, 3600, kStopGraceSeconds);
-        if (ready < 0)
-            break;
-    }
-    return done;
+    return putWhole(printer, piece, [](int fd, const void* data, size_t size) {
+        return send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
 }
 
 // Hands a piece of the job to the target; false when it did not take it all.
@@ -119,14 +99,12 @@ StartRead readJobStart(const JobLimits& limits, int client, std::string& start) 
     return StartRead::Taken;
 }
 
-// What one read of the printer's side gave.
-enum class Answer { Relayed, Closed, Failed, ClientStalled };
-
 // Passes what the printer sent on to the client, but for what tindrel asked
 // for itself. The printer's end of stream is no end of the job: it may only
-// have half-closed.
-Answer relayAnswer(const JobLimits& limits, Client& client, int printer, char* buffer,
-                   JobFacts& facts) {
+// have half-closed, and `printer_open` turns false. Returns how the job ended
+// when this read ended it.
+std::optional<JobEnd> relayAnswer(const JobLimits& limits, Client& client, int printer,
+                                  char* buffer, JobFacts& facts, bool& printer_open) {
     ssize_t got = tindrel::recvSome(printer, buffer, kChunk);
     std::string relay;
     if (got > 0)
@@ -136,15 +114,15 @@ Answer relayAnswer(const JobLimits& limits, Client& client, int printer, char* b
         printerDone(facts.word, relay);
     if (!relay.empty() &&
         tindrel::sendAllBounded(client.fd.get(), relay, limits.client_send_seconds) < relay.size())
-        return Answer::ClientStalled;
+        return JobEnd::ClientStalled;
     // A reset is no end of the job: the printer may have lost it.
     if (got < 0)
-        return Answer::Failed;
+        return JobEnd::PrinterFailed;
     if (got == 0) {
         verboseLine("Printer sent a FIN. Closing!");
-        return Answer::Closed;
+        printer_open = false;
     }
-    return Answer::Relayed;
+    return std::nullopt;
 }
 
 // Bytes sent on the connection that its peer has not acknowledged yet (our
@@ -227,18 +205,10 @@ JobEnd awaitDelivery(const JobLimits& limits, Client& client, JobTarget& target,
         }
         if (ready == 0 || !tindrel::readable(p))
             continue;
-        switch (relayAnswer(limits, client, printer, buffer, facts)) {
-        case Answer::Relayed:
-            last_progress = monotonicSeconds(); // a page message keeps a long job going
-            break;
-        case Answer::Closed:
-            printer_open = false;
-            break;
-        case Answer::Failed:
-            return JobEnd::PrinterFailed;
-        case Answer::ClientStalled:
-            return JobEnd::ClientStalled;
-        }
+        if (std::optional<JobEnd> end =
+                relayAnswer(limits, client, printer, buffer, facts, printer_open))
+            return *end;
+        last_progress = monotonicSeconds(); // a page message keeps a long job going
     }
 }
 
@@ -273,17 +243,9 @@ JobEnd relayBody(const JobLimits& limits, Client& client, JobTarget& target, Job
             }
         }
         if (printer_open && tindrel::readable(fds[1])) {
-            switch (relayAnswer(limits, client, target.printer.get(), buffer, facts)) {
-            case Answer::Relayed:
-                break;
-            case Answer::Closed:
-                printer_open = false;
-                break;
-            case Answer::Failed:
-                return JobEnd::PrinterFailed;
-            case Answer::ClientStalled:
-                return JobEnd::ClientStalled;
-            }
+            if (std::optional<JobEnd> end =
+                    relayAnswer(limits, client, target.printer.get(), buffer, facts, printer_open))
+                return *end;
         }
     }
     return awaitDelivery(limits, client, target, facts, printer_open);

@@ -5,7 +5,6 @@
 #include "service/service.h"
 
 #include <algorithm>
-#include <strings.h>
 
 #include "joblog/joblog.h"
 
@@ -43,7 +42,7 @@ void heard(PrinterWord& word, const PrinterMessage& message, const JobRecord& re
     using Kind = PrinterMessage::Kind;
     // Printers may give a name back in capitals.
     const bool own_job =
-        !word.job_name.empty() && strcasecmp(message.name.c_str(), word.job_name.c_str()) == 0;
+        !word.job_name.empty() && tindrel::equalsNoCase(message.name, word.job_name);
     switch (message.kind) {
     case Kind::JobStart:
         if (own_job) {

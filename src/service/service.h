@@ -142,6 +142,10 @@ double secondsSinceStop(); // since the first request
 // kStoppedWait when a stop ended the wait.
 inline constexpr int kStoppedWait = -2;
 int waitInJob(pollfd* fds, nfds_t count, double seconds, int grace);
+// Puts the whole piece on `fd` with `put`, a send or write that does not
+// block, waiting while it takes nothing. Returns the bytes put; fewer only
+// on failure (errno tells) or when a stop ended the wait.
+size_t putWhole(int fd, std::string_view piece, ssize_t (*put)(int, const void*, size_t));
 // waitInJob without grace, in the shape common/ takes: a stop ends it with
 // -1 and errno EINTR.
 int waitUnlessStopped(pollfd* fds, nfds_t count, int seconds);
@@ -149,6 +153,8 @@ int waitUnlessStopped(pollfd* fds, nfds_t count, int seconds);
 // when idle. Returns as ppoll, or kStoppedWait at a stop request.
 int waitForClient(pollfd& listener);
 
+// Seconds on the monotonic clock, to a few milliseconds.
+double monotonicSeconds();
 // conf.idle_time, with a negative value taken as 0.
 int idleSeconds();
 // Prints a progress line when verbose is set, at once even into a pipe.
@@ -158,8 +164,6 @@ std::string sentBytesText(int64_t bytes_sent);
 
 // The printer's word on its back channel.
 
-// The universal exit language: ends whatever job language the printer is in.
-inline constexpr std::string_view kUel = "\x1B%-12345X";
 inline constexpr size_t kPrinterMessagesMax = 10; // in a job's record
 
 // What the printer says of one job, read from everything it sends back.

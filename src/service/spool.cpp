@@ -22,26 +22,10 @@ bool openDeviceTarget(JobTarget& target) {
 }
 
 size_t writeDevice(int device, std::string_view piece) {
-    size_t done = 0;
-    while (done < piece.size()) {
-        ssize_t n = write(device, piece.data() + done, piece.size() - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0 || errno != EAGAIN) {
-            perror("spoolDevice/fwrite: writing printer device failure");
-            break;
-        }
-        // Only a stop request bounds this wait, as for a printer that reads nothing.
-        pollfd room{device, POLLOUT, 0};
-        int ready = waitInJob(&room, 1, 3600, kStopGraceSeconds);
-        if (ready < 0)
-            break;
-    }
-    return done;
+    size_t written = putWhole(device, piece, ::write);
+    if (written < piece.size())
+        perror("spoolDevice/fwrite: writing printer device failure");
+    return written;
 }
 
 int spoolDevice(int listener) {

@@ -9,13 +9,15 @@
 
 #include "settings/settings.h"
 
-namespace {
-
 double monotonicSeconds() {
+    // The coarse clock is read from memory, without the hardware clock: a
+    // pass of a job reads it, and its few milliseconds are exact enough.
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
+
+namespace {
 
 timespec asTimespec(double seconds) {
     if (seconds < 0)
@@ -83,4 +85,25 @@ int waitUnlessStopped(pollfd* fds, nfds_t count, int seconds) {
         return -1;
     }
     return ready;
+}
+
+size_t putWhole(int fd, std::string_view piece, ssize_t (*put)(int, const void*, size_t)) {
+    size_t done = 0;
+    while (done < piece.size()) {
+        ssize_t n = put(fd, piece.data() + done, piece.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            break;
+        // Only a stop request bounds this wait, by its grace: a printer out
+        // of paper may take nothing for minutes, and the job must arrive whole.
+        pollfd room{fd, POLLOUT, 0};
+        if (waitInJob(&room, 1, 3600, kStopGraceSeconds) < 0)
+            break;
+    }
+    return done;
 }
