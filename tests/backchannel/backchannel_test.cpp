@@ -1,5 +1,4 @@
 #include "backchannel/backchannel.h"
-#include "support/support.h"
 
 #include <gtest/gtest.h>
 
@@ -125,54 +124,6 @@ TEST(BackChannelRules, ChangingMidMessageKeepsTheRelayWhole) {
         EXPECT_EQ(relay, page + "x");
         ASSERT_EQ(messages.size(), 1u);
     }
-}
-
-// The end-to-end tests' fake printer speaks the PJL read here: answers by
-// the outermost job's name, nesting counted, USTATUS only once turned on,
-// late answers still sent after the end of stream.
-TEST(FakePjlPrinter, AnswersAsItsTableSays) {
-    using namespace testsupport;
-    FakePrinter printer;
-    printer.speakPjl({.job = {.pages = 2,
-                              .end_pages = 2,
-                              .result = "USER_CANCELED",
-                              .delay = std::chrono::milliseconds(100),
-                              .on_data = "%%[ Error: x ]%%\r\n"},
-                      .face_page = {.device_code = "41213", .device_display = "TRAY 2"},
-                      .model = "HP LASERJET 4000"});
-    const std::string uel = "\x1b%-12345X";
-    auto framed = [&](const std::string& head, const std::string& body) {
-        return uel + head + body + uel + "@PJL EOJ\r\n" + uel;
-    };
-    Client client(printer.port());
-    std::string sent;
-    // In pieces the printer reads one by one.
-    auto send = [&](const std::string& bytes) {
-        for (size_t i = 0; i < bytes.size(); i += 7) {
-            ASSERT_TRUE(client.send(bytes.substr(i, 7)));
-            sent += bytes.substr(i, 7);
-            ASSERT_TRUE(waitUntil([&] { return printer.receiving().size() == sent.size(); }, 10));
-        }
-    };
-    // USTATUS JOB turned on after the JOB line: no START for it.
-    send("@PJL INFO ID\r\n" +
-         framed("@PJL JOB NAME=\"tindrel 3 face page\"\r\n@PJL USTATUS JOB=ON\r\n"
-                "@PJL USTATUS DEVICE=ON\r\n",
-                "%!PS\n"));
-    ASSERT_TRUE(waitUntil(
-        [&] { return !client.receiveNow() || client.received().find("END") != std::string::npos; },
-        10));
-    send(framed("@PJL USTATUS PAGE=ON\r\n@PJL JOB NAME=\"tindrel 3\"\r\n",
-                uel + "@PJL JOB NAME=\"a\"\r\n@PJL ENTER LANGUAGE=POSTSCRIPT\r\n%!PS\n" + uel +
-                    "@PJL EOJ\r\n"));
-    client.shutdownWrite();
-    ASSERT_TRUE(client.readToEnd());
-    std::vector<std::string> seen;
-    feed(client.received(), {}, {client.received().size()}, seen);
-    EXPECT_EQ(seen, (std::vector<std::string>{
-                        "info ID HP LASERJET 4000", "device:paper-out TRAY 2 41213 offline",
-                        "end tindrel 3 face page OK 1", "start tindrel 3", "start a", "ps Error: x",
-                        "page 1", "page 2", "end tindrel 3 USER_CANCELED 2"}));
 }
 
 } // namespace
