@@ -42,16 +42,7 @@ std::string_view unquoted(std::string_view value) {
 
 // Digits only, at most nine.
 std::optional<long> number(std::string_view text) {
-    text = trimBlanks(text);
-    if (text.empty() || text.size() > 9)
-        return std::nullopt;
-    long n = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        n = n * 10 + (c - '0');
-    }
-    return n;
+    return tindrel::digitsValue(text, 9);
 }
 
 std::string upperCase(std::string text) {

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <functional>
 #include <netinet/in.h>
+#include <optional>
 #include <poll.h>
 #include <signal.h>
 #include <string>
@@ -162,6 +163,20 @@ inline std::string_view trimBlanks(std::string_view text) {
     while (!text.empty() && isBlank(text.back()))
         text.remove_suffix(1);
     return text;
+}
+// A number of blanks, then at most `max_digits` decimal digits and nothing
+// else, then blanks: no sign, no exponent, never out of range.
+inline std::optional<long> digitsValue(std::string_view text, size_t max_digits) {
+    text = trimBlanks(text);
+    if (text.empty() || text.size() > max_digits)
+        return std::nullopt;
+    long n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        n = n * 10 + (c - '0');
+    }
+    return n;
 }
 // ASCII letters compared without regard to case.
 inline bool startsWithNoCase(std::string_view text, std::string_view prefix) {

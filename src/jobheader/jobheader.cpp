@@ -99,16 +99,8 @@ bool isDigit(char c) {
 
 // A count of copies: digits only, 1..kCopiesMax.
 std::optional<long> copiesValue(std::string_view text) {
-    text = trimBlanks(text);
-    if (text.empty() || text.size() > 5)
-        return std::nullopt;
-    long n = 0;
-    for (char c : text) {
-        if (!isDigit(c))
-            return std::nullopt;
-        n = n * 10 + (c - '0');
-    }
-    if (n < 1 || n > kCopiesMax)
+    std::optional<long> n = tindrel::digitsValue(text, 5);
+    if (!n || *n < 1 || *n > kCopiesMax)
         return std::nullopt;
     return n;
 }

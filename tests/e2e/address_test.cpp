@@ -3,7 +3,6 @@
 #include "support/service_test.h"
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 
 namespace testsupport {
 namespace {
@@ -68,14 +67,8 @@ TEST_F(Addresses, PrinterAtIpv6Address) {
 // The name is looked up at each attempt: once it no longer resolves, the
 // printer is unreachable for that job.
 TEST_F(Addresses, PrinterByNameUntilTheNameIsGone) {
-    std::string skip;
-    if (!inPrivateNetwork(skip)) {
-        if (!skip.empty())
-            GTEST_SKIP() << skip;
-        return;
-    }
-    const std::string hosts = dir.write("hosts", "::1 printer.test\n");
-    ASSERT_EQ(mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+    TINDREL_IN_PRIVATE_NETWORK();
+    const std::string hosts = useHosts("::1 printer.test\n");
     usePrinter({.address = "::1"});
     set("printer-ip", "printer.test");
     ASSERT_NO_FATAL_FAILURE(start());

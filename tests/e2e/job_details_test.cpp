@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-#include <sys/mount.h>
 
 #include "support/service_test.h"
 
@@ -123,14 +122,8 @@ TEST_F(JobDetails, LostJobsHaveTheirOutcomeInTheRecord) {
 
 // A host name is a stranger's text too: the record keeps no control character of it.
 TEST_F(JobDetails, HostNameIsCleanedInTheRecord) {
-    std::string skip;
-    if (!inPrivateNetwork(skip)) {
-        if (!skip.empty())
-            GTEST_SKIP() << skip;
-        return;
-    }
-    const std::string hosts = dir.write("hosts", "127.0.0.1 a\x1b[2Jb.test\n");
-    ASSERT_EQ(mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+    TINDREL_IN_PRIVATE_NETWORK();
+    useHosts("127.0.0.1 a\x1b[2Jb.test\n");
     ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_NO_FATAL_FAILURE(sendJob("%!PS\n(from a host with an odd name)\n"));
     auto r = records(1);

@@ -7,7 +7,6 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <netinet/in.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 
 #include "support/service_test.h"
@@ -156,16 +155,10 @@ TEST_F(Delivery, StopDuringAPrinterConnectEndsAtOnce) {
 // A printer name whose first address is dead costs one connect bound; the
 // address that took the job is tried first after that, and the record names it.
 TEST_F(Delivery, PrinterNameWithADeadAddressCostsOnce) {
-    std::string skip;
-    if (!inPrivateNetwork(skip)) {
-        if (!skip.empty())
-            GTEST_SKIP() << skip;
-        return;
-    }
+    TINDREL_IN_PRIVATE_NETWORK();
     usePrinter({.address = "127.0.0.2"});
     DeadListener dead("127.0.0.1", printer->port());
-    const std::string hosts = dir.write("hosts", "127.0.0.1 prn.test\n127.0.0.2 prn.test\n");
-    ASSERT_EQ(mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+    useHosts("127.0.0.1 prn.test\n127.0.0.2 prn.test\n");
     set("printer-ip", "prn.test");
     set("idletime", "4");
     set("accounting", "accounting.jsonl");

@@ -8,6 +8,7 @@
 #include <net/if.h>
 #include <regex>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -155,6 +156,12 @@ bool ServiceTest::waitJobs(size_t count) {
     if (printer)
         return printer->waitConnections(count);
     return log.waitCounts(count).size() >= count;
+}
+
+std::string ServiceTest::useHosts(std::string_view content) {
+    const std::string hosts = dir.write("hosts", content);
+    EXPECT_EQ(mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+    return hosts;
 }
 
 std::vector<nlohmann::json> ServiceTest::records(size_t count) {

@@ -63,6 +63,9 @@ protected:
     // and the test goes on; mounts made there (a bind over /etc/hosts) stay
     // inside. `skip` says why namespaces could not be had.
     bool inPrivateNetwork(std::string& skip);
+    // Inside the namespaces, /etc/hosts becomes a file of the test's with
+    // `content`; returns its path, which the test may write again.
+    std::string useHosts(std::string_view content);
 
     // The accounting records in "accounting.jsonl" once `count` are there
     // (a record follows its job's log lines), each parsed.
@@ -84,3 +87,15 @@ protected:
 };
 
 } // namespace testsupport
+
+// Runs the rest of the test in private network and mount namespaces (see
+// inPrivateNetwork), or skips it with the reason they cannot be had.
+#define TINDREL_IN_PRIVATE_NETWORK()                                                               \
+    do {                                                                                           \
+        std::string skip_reason;                                                                   \
+        if (!inPrivateNetwork(skip_reason)) {                                                      \
+            if (!skip_reason.empty())                                                              \
+                GTEST_SKIP() << skip_reason;                                                       \
+            return;                                                                                \
+        }                                                                                          \
+    } while (0)
